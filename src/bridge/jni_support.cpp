@@ -1,0 +1,16 @@
+#include "bridge/jni_support.h"
+
+namespace serialslots {
+
+jint throwNew(JNIEnv* env, const char* className, const char* message) noexcept {
+  jclass exceptionClass = env->FindClass(className);
+  // FindClass failing leaves its own error pending, which Java then sees.
+  if (exceptionClass == nullptr) return -1;
+  return env->ThrowNew(exceptionClass, message);
+}
+
+jint throwException(JNIEnv* env, const char* message) noexcept {
+  return throwNew(env, "java/lang/Exception", message);
+}
+
+}  // namespace serialslots

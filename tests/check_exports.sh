@@ -1,0 +1,12 @@
+#!/bin/sh
+# The library must export the JNI natives and startPort(int), and nothing else.
+set -eu
+library=$1
+expected=$2
+actual=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
+if [ "$actual" != "$(sort "$expected")" ]; then
+  echo "exported symbols differ from $expected:"
+  printf '%s\n' "$actual" | diff "$expected" - || true
+  exit 1
+fi
+echo "exports ok: $(printf '%s\n' "$actual" | wc -l) symbols"

@@ -1,0 +1,104 @@
+package lab;
+
+/**
+ * Far ends of the virtual serial lab, for programs running inside it: a
+ * pseudo-terminal put at a device path such as /dev/ttyS1, whose master this
+ * class holds to inject bytes, take what was sent and read back settings.
+ */
+public final class SerialLab {
+
+    static {
+        System.loadLibrary("seriallab_jni");
+    }
+
+    private SerialLab() {
+    }
+
+    /** The terminal settings of a far end's device, as the library left them. */
+    public static final class Attributes {
+        public final int iflag;
+        public final int oflag;
+        public final int cflag;
+        public final int lflag;
+        public final long inputBaud;
+        public final long outputBaud;
+        public final int vmin;
+        public final int vtime;
+
+        Attributes(long[] values) {
+            iflag = (int) values[0];
+            oflag = (int) values[1];
+            cflag = (int) values[2];
+            lflag = (int) values[3];
+            inputBaud = values[4];
+            outputBaud = values[5];
+            vmin = (int) values[6];
+            vtime = (int) values[7];
+        }
+    }
+
+    /** A pty whose slave stands at a device path; closing it hangs the device up. */
+    public static final class FarEnd implements AutoCloseable {
+        private final String devicePath;
+        private int fd;
+
+        FarEnd(String devicePath, int fd) {
+            this.devicePath = devicePath;
+            this.fd = fd;
+        }
+
+        public String devicePath() {
+            return devicePath;
+        }
+
+        /** Bytes that arrive at the device as if they came down the line. */
+        public void inject(byte... bytes) {
+            SerialLab.inject(fd, bytes);
+        }
+
+        /** What was sent: waits up to waitMillis for the first byte and between bytes. */
+        public byte[] take(int max, int waitMillis) {
+            return SerialLab.take(fd, max, waitMillis);
+        }
+
+        public Attributes attributes() {
+            return new Attributes(SerialLab.attributes(fd));
+        }
+
+        /** The device disappears: its pty master closes. */
+        @Override
+        public void close() {
+            if (fd >= 0) {
+                SerialLab.hangUp(fd);
+                fd = -1;
+            }
+        }
+    }
+
+    /** Puts a new pty at devicePath, replacing whatever is there. */
+    public static FarEnd attach(String devicePath) {
+        return new FarEnd(devicePath, attachPty(devicePath));
+    }
+
+    /** True only inside the lab, where /dev is the lab's own. */
+    public static native boolean insideLab();
+
+    /** Makes a FIFO at path. */
+    public static native void makeFifo(String path);
+
+    /** The numbers of all descriptors the process holds. */
+    public static int openDescriptorCount() {
+        String[] entries = new java.io.File("/proc/self/fd").list();
+        return entries == null ? -1 : entries.length;
+    }
+
+    private static native int attachPty(String devicePath);
+
+    private static native void inject(int fd, byte[] bytes);
+
+    private static native byte[] take(int fd, int max, int waitMillis);
+
+    private static native long[] attributes(int fd);
+
+    private static native void hangUp(int fd);
+}
