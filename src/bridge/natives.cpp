@@ -40,3 +40,37 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_setTimeOutSerialPortC(JNIEnv*,
                                                                   jclass) {
   return kDone;
 }
+
+JNIEXPORT jint JNICALL Java_core_SerialPort_openPortC(JNIEnv* env, jclass, jstring portName,
+                                                      jstring baudRate, jstring byteSize,
+                                                      jstring stopBits, jstring parity) {
+  // All five texts exist before the name is looked at; a failed conversion
+  // returns with the JVM's error pending and the earlier texts released.
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return kDone;
+  ScopedUtfChars baud(env, baudRate);
+  if (baud.failed()) return kDone;
+  ScopedUtfChars size(env, byteSize);
+  if (size.failed()) return kDone;
+  ScopedUtfChars stop(env, stopBits);
+  if (stop.failed()) return kDone;
+  ScopedUtfChars parityText(env, parity);
+  if (parityText.failed()) return kDone;
+
+  PortSlot* slot = nullptr;
+  switch (ops::openPort(name.c_str(), baud.c_str(), size.c_str(), stop.c_str(),
+                        parityText.c_str(), slot)) {
+    case ops::OpenOutcome::kOpened:
+      break;
+    case ops::OpenOutcome::kNoSuchPort:
+      throwException(env, messages::kNoSuchPort);
+      break;
+    case ops::OpenOutcome::kOpenFailed:
+      throwException(env, messages::openFailed(*slot).text);
+      break;
+    case ops::OpenOutcome::kParametersRejected:
+      throwException(env, messages::parametersRejected(*slot).text);
+      break;
+  }
+  return kDone;
+}

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace serialslots {
@@ -101,10 +102,14 @@ int startPort(int fd) {
   options.c_cc[VTIME] = 0;
   options.c_cc[VMIN] = 1;
 
-  if (tcsetattr(fd, TCSANOW, &options) != 0) return kAttributesRefused;
+  // The C library answers EINVAL when none of the requested changes took
+  // effect, although the call itself went through: a pty asked for parity it
+  // cannot do, on a line already set as asked otherwise. The read-back below
+  // tells whether that matters; any other failure means the device refused.
+  if (tcsetattr(fd, TCSANOW, &options) != 0 && errno != EINVAL) return kAttributesRefused;
 
-  // tcsetattr succeeds when any one change was made, so read the speeds back:
-  // a UART that cannot make the rate keeps its old one and still says yes.
+  // tcsetattr also succeeds when only some changes were made, so read the
+  // speeds back: a UART that cannot make the rate keeps its old one.
   termios applied;
   if (tcgetattr(fd, &applied) != 0 || cfgetispeed(&applied) != baud->speed ||
       cfgetospeed(&applied) != baud->speed) {
