@@ -74,3 +74,102 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_openPortC(JNIEnv* env, jclass, jstri
   }
   return kDone;
 }
+
+namespace {
+
+// Sends one byte to the named slot. Answers what write() returned, or, after
+// raising, ThrowNew's result.
+jint sendByte(JNIEnv* env, const char* name, unsigned char byte) {
+  PortSlot* slot = serialslots::findPort(name);
+  if (slot == nullptr) return throwException(env, messages::kNoSuchPort);
+  const ssize_t written = ops::writeByte(*slot, byte);
+  if (written < 0) return throwException(env, messages::writeFailed(*slot).text);
+  return static_cast<jint>(written);
+}
+
+unsigned char lowByte(unsigned int value) { return static_cast<unsigned char>(value & 0xFFu); }
+
+}  // namespace
+
+JNIEXPORT jint JNICALL Java_core_SerialPort_writeDataInt(JNIEnv* env, jclass, jstring portName,
+                                                         jint data) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return 0;
+  return sendByte(env, name.c_str(), lowByte(static_cast<unsigned int>(data)));
+}
+
+JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(
+    JNIEnv* env, jclass, jstring portName, jchar data) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return kDone;
+  sendByte(env, name.c_str(), lowByte(data));
+  return kDone;
+}
+
+JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2Ljava_lang_String_2(
+    JNIEnv* env, jclass, jstring portName, jstring data) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return kDone;
+  ScopedUtfChars text(env, data);
+  if (text.failed()) return kDone;
+  if (serialslots::findPort(name.c_str()) != nullptr && text.c_str() == nullptr) {
+    serialslots::throwNew(env, "java/lang/NullPointerException", messages::kNullData);
+    return kDone;
+  }
+  // The first byte of the modified UTF-8 text; the terminating zero for "".
+  const char first = text.c_str() == nullptr ? '\0' : text.c_str()[0];
+  sendByte(env, name.c_str(), static_cast<unsigned char>(first));
+  return kDone;
+}
+
+namespace {
+
+// The named slot, or nullptr after raising the reading natives' message.
+const PortSlot* readableSlot(JNIEnv* env, const char* name) {
+  const PortSlot* slot = serialslots::findPort(name);
+  if (slot == nullptr) throwException(env, messages::kCannotRead);
+  return slot;
+}
+
+// The next waiting byte, or 0 when there is none, like a received 0x00.
+unsigned char takeByte(const PortSlot& slot) {
+  unsigned char byte = 0;
+  return ops::readByte(slot, byte) ? byte : 0;
+}
+
+}  // namespace
+
+JNIEXPORT jint JNICALL Java_core_SerialPort_readDataInt(JNIEnv* env, jclass, jstring portName) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return 0;
+  const PortSlot* slot = readableSlot(env, name.c_str());
+  return slot == nullptr ? 0 : takeByte(*slot);
+}
+
+JNIEXPORT jchar JNICALL Java_core_SerialPort_readPortLikeCharC(JNIEnv* env, jclass,
+                                                               jstring portName) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return 0;
+  const PortSlot* slot = readableSlot(env, name.c_str());
+  if (slot == nullptr) return 0;
+  // Sign-extended: 0x80 gives U+FF80. Callers cast the char back to a byte.
+  return static_cast<jchar>(static_cast<signed char>(takeByte(*slot)));
+}
+
+JNIEXPORT jstring JNICALL Java_core_SerialPort_readPortC(JNIEnv* env, jclass, jstring portName) {
+  ScopedUtfChars name(env, portName);
+  if (name.failed()) return nullptr;
+  const PortSlot* slot = readableSlot(env, name.c_str());
+  if (slot == nullptr) return nullptr;
+  const unsigned char byte = takeByte(*slot);
+  // One character U+0000..U+00FF in modified UTF-8: a lone byte above 0x7F
+  // would be malformed, so it becomes its two-byte form. 0x00 gives "".
+  char text[3] = {};
+  if (byte < 0x80) {
+    text[0] = static_cast<char>(byte);
+  } else {
+    text[0] = static_cast<char>(0xC0 | (byte >> 6));
+    text[1] = static_cast<char>(0x80 | (byte & 0x3F));
+  }
+  return env->NewStringUTF(text);
+}
