@@ -23,7 +23,14 @@ fi
 export JAVA_HOME=${SERIALSLOTS_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 export PATH="$JAVA_HOME/bin:$PATH"
 
+# Output goes to a log, shown only when the build fails.
 configure_and_build() {
-  cmake -S "$PROJECT_DIR" -B "$BUILD_DIR" -DJAVA_HOME="$JAVA_HOME" "$@" >/dev/null
-  cmake --build "$BUILD_DIR" -j "$(nproc)"
+  local log="$BUILD_DIR/build.log"
+  mkdir -p "$BUILD_DIR"
+  if ! { cmake -S "$PROJECT_DIR" -B "$BUILD_DIR" -DJAVA_HOME="$JAVA_HOME" "$@" &&
+         cmake --build "$BUILD_DIR" -j "$(nproc)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "build failed (log: $log)" >&2
+    return 1
+  fi
 }

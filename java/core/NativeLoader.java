@@ -1,24 +1,106 @@
 package core;
 
 import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.Locale;
 
-/** Finds and loads the native library behind {@link SerialPort}. */
+/**
+ * Finds and loads the native library behind {@link SerialPort}, in this order:
+ * the file named by the system property {@code serialslots.library};
+ * {@code System.loadLibrary} from {@code java.library.path}; the copy inside
+ * the jar, extracted into a fresh owner-only temporary directory.
+ */
 final class NativeLoader {
 
     private NativeLoader() {
     }
 
     static void load() {
-        String path = System.getProperty(SerialPort.LIBRARY_PROPERTY);
-        if (path != null && !path.isEmpty()) {
-            File file = new File(path);
-            if (!file.isFile()) {
+        String property = System.getProperty(SerialPort.LIBRARY_PROPERTY);
+        if (property != null && !property.isEmpty()) {
+            // An explicit choice is honoured alone: falling back would hide a wrong path.
+            String why = tryLoad(new File(property));
+            if (why != null) {
                 throw new UnsatisfiedLinkError("Cannot load the serial library: "
-                        + SerialPort.LIBRARY_PROPERTY + "=" + path + " names no file");
+                        + SerialPort.LIBRARY_PROPERTY + "=" + property + ": " + why
+                        + " (no other way is tried while that property is set)");
             }
-            System.load(file.getAbsolutePath());
             return;
         }
-        System.loadLibrary(SerialPort.LIBRARY_NAME);
+        String fromPath;
+        try {
+            System.loadLibrary(SerialPort.LIBRARY_NAME);
+            return;
+        } catch (UnsatisfiedLinkError e) {
+            fromPath = e.getMessage();
+        }
+        String fromJar = loadBundled();
+        if (fromJar != null) {
+            throw new UnsatisfiedLinkError("Cannot load the serial library: tried "
+                    + SerialPort.LIBRARY_PROPERTY + " (not set); java.library.path ("
+                    + fromPath + "); the copy in the jar (" + fromJar + ")");
+        }
+    }
+
+    /** Loads the library from a file; answers null on success, else why not. */
+    private static String tryLoad(File file) {
+        if (!file.isFile()) {
+            return "no such file";
+        }
+        try {
+            System.load(file.getAbsolutePath());
+            return null;
+        } catch (UnsatisfiedLinkError e) {
+            return e.getMessage();
+        }
+    }
+
+    static String platform() {
+        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
+        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
+        if (arch.equals("amd64") || arch.equals("x86_64")) {
+            arch = "x86_64";
+        }
+        return (os.startsWith("linux") ? "linux" : os) + "-" + arch;
+    }
+
+    /** Extracts and loads the jar's copy; answers null on success, else why not. */
+    private static String loadBundled() {
+        String resource = "/native/" + platform() + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME);
+        Path directory = null;
+        Path library = null;
+        try (InputStream in = NativeLoader.class.getResourceAsStream(resource)) {
+            if (in == null) {
+                return "the jar holds no " + resource;
+            }
+            // A new directory only its owner can enter: no one can swap the file
+            // between writing and loading it.
+            directory = Files.createTempDirectory("serialslots-",
+                    PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+            library = directory.resolve(System.mapLibraryName(SerialPort.LIBRARY_NAME));
+            Files.copy(in, library, StandardCopyOption.REPLACE_EXISTING);
+            return tryLoad(library.toFile());
+        } catch (IOException | UnsupportedOperationException e) {
+            return "cannot extract " + resource + ": " + e;
+        } finally {
+            // Once loaded the mapping stays valid, so nothing is left behind.
+            deleteQuietly(library);
+            deleteQuietly(directory);
+        }
+    }
+
+    private static void deleteQuietly(Path path) {
+        if (path != null) {
+            try {
+                Files.deleteIfExists(path);
+            } catch (IOException e) {
+                path.toFile().deleteOnExit();
+            }
+        }
     }
 }

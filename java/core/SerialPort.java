@@ -28,6 +28,16 @@ public final class SerialPort {
     }
 
     /**
+     * Loads the native library now, so that a failure to find it shows here
+     * rather than at the first port operation. Calling it again does nothing.
+     *
+     * @throws UnsatisfiedLinkError naming each way tried and why it failed
+     */
+    public static void load() {
+        // Reaching this method has run the class's initialiser, which loads.
+    }
+
+    /**
      * Opens a port and programs its line. Baud rate: 110, 300, 600, 1200, 2400,
      * 4800, 9600, 19200, 38400, 57600, 115200 or 460800; byte size "8" or "7";
      * stop bits "1" or "2"; parity "N", "E", "0" (odd, the digit zero) or "S".

@@ -41,6 +41,8 @@ public final class SerialLab {
     public static final class FarEnd implements AutoCloseable {
         private final String devicePath;
         private int fd;
+        private volatile boolean echoing;
+        private Thread echo;
 
         FarEnd(String devicePath, int fd) {
             this.devicePath = devicePath;
@@ -65,9 +67,36 @@ public final class SerialLab {
             return new Attributes(SerialLab.attributes(fd));
         }
 
+        /** From now on, everything sent to the device comes straight back. */
+        public synchronized FarEnd echo() {
+            if (echo == null) {
+                echoing = true;
+                echo = new Thread(() -> {
+                    while (echoing) {
+                        byte[] bytes = take(4096, 10);
+                        if (bytes.length > 0) {
+                            inject(bytes);
+                        }
+                    }
+                }, "echo " + devicePath);
+                echo.setDaemon(true);
+                echo.start();
+            }
+            return this;
+        }
+
         /** The device disappears: its pty master closes. */
         @Override
-        public void close() {
+        public synchronized void close() {
+            if (echo != null) {
+                echoing = false;
+                try {
+                    echo.join();
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+                echo = null;
+            }
             if (fd >= 0) {
                 SerialLab.hangUp(fd);
                 fd = -1;

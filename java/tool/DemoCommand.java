@@ -1,0 +1,157 @@
+package tool;
+
+import java.io.ByteArrayOutputStream;
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Locale;
+
+/**
+ * The exchange to try without hardware: inside the virtual serial lab a pty
+ * at /dev/ttyUSB0 echoes every byte; COMUSB0 is opened at 115200 8N1, the
+ * message goes out byte by byte and each byte's echo is read back.
+ */
+final class DemoCommand implements SerialTool.Command {
+
+    static final String MESSAGE = "Hello from serialslots: one byte at a time, out and back.";
+    static final int MISMATCH = 3;
+    private static final String LAB_MARKER = "/dev/.serial-lab";
+    private static final String LAB_PROPERTY = "serialslots.lab";
+    private static final long ECHO_TIMEOUT_NANOS = 1_000_000_000L;
+
+    @Override
+    public String help() {
+        return String.join(System.lineSeparator(),
+                "usage: serialslots demo [--message TEXT]",
+                "Runs inside the virtual serial lab (a private /dev; needs root or user",
+                "namespaces), where /dev/ttyUSB0 is a pseudo-terminal whose far end echoes.",
+                "Opens COMUSB0 at 115200 8N1, sends the message byte by byte, reads each echo,",
+                "prints both sides and the rate, closes, and exits 0 only when every byte",
+                "came back equal (3 when not).",
+                "  --message TEXT   what to send (UTF-8; no NUL characters)");
+    }
+
+    @Override
+    public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
+        Arguments arguments = new Arguments(args, List.of("--message"), List.of());
+        if (!arguments.positional.isEmpty()) {
+            throw new SerialTool.UsageException("demo takes no arguments");
+        }
+        String text = arguments.value("--message") == null ? MESSAGE : arguments.value("--message");
+        byte[] message = text.getBytes(StandardCharsets.UTF_8);
+        if (message.length == 0 || text.indexOf('\0') >= 0) {
+            throw new SerialTool.UsageException("the message must be non-empty and hold no NUL");
+        }
+        if (!new File(LAB_MARKER).exists()) {
+            return runInLab(args, err);
+        }
+        return exchange(message, out, err);
+    }
+
+    private static int exchange(byte[] message, PrintStream out, PrintStream err) throws Exception {
+        out.println("Virtual serial lab: /dev/ttyUSB0 is a pseudo-terminal whose far end echoes.");
+        ByteArrayOutputStream back = new ByteArrayOutputStream();
+        long elapsed;
+        try (OpenPort port = OpenPort.open(List.of("COMUSB0", "115200", "8", "1", "N"))) {
+            out.println("Opened COMUSB0 (/dev/ttyUSB0) at 115200 baud, 8N1.");
+            long start = System.nanoTime();
+            for (byte b : message) {
+                port.send(new byte[] {b});
+                int echoed = awaitByte(port);
+                if (echoed < 0) {
+                    break;
+                }
+                back.write(echoed);
+            }
+            elapsed = System.nanoTime() - start;
+        }
+        byte[] received = back.toByteArray();
+        out.println("sent     \"" + new String(message, StandardCharsets.UTF_8) + "\"");
+        out.println("received \"" + new String(received, StandardCharsets.UTF_8) + "\"");
+        out.println("sent     " + Bytes.describe(message));
+        out.println("received " + Bytes.describe(received));
+        out.printf(Locale.ROOT, "%d bytes out and back, one at a time, in %.1f ms: %.0f bytes per second%n",
+                received.length, elapsed / 1e6, received.length / (elapsed / 1e9));
+        out.println("COMUSB0 closed.");
+        if (!Arrays.equals(message, received)) {
+            err.println("serialslots demo: the echo differs from what was sent");
+            return MISMATCH;
+        }
+        out.println("Every byte came back equal.");
+        return SerialTool.OK;
+    }
+
+    private static int awaitByte(OpenPort port) {
+        long deadline = System.nanoTime() + ECHO_TIMEOUT_NANOS;
+        while (System.nanoTime() < deadline) {
+            int b = port.poll();
+            if (b >= 0) {
+                return b;
+            }
+            Thread.onSpinWait();
+        }
+        return -1;
+    }
+
+    /** Runs this same command again inside the lab, with an echoing pty at /dev/ttyUSB0. */
+    private static int runInLab(String[] args, PrintStream err) throws Exception {
+        Path scratch = null;
+        Path launcher;
+        String configured = System.getProperty(LAB_PROPERTY);
+        if (configured != null) {
+            launcher = Path.of(configured);
+        } else {
+            scratch = Files.createTempDirectory("serialslots-lab-",
+                    PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+            launcher = extractLauncher(scratch);
+        }
+        try {
+            List<String> command = new ArrayList<>(List.of(launcher.toString(), "--echo", "/dev/ttyUSB0", "--",
+                    Path.of(System.getProperty("java.home"), "bin", "java").toString()));
+            String library = System.getProperty(core.SerialPort.LIBRARY_PROPERTY);
+            if (library != null) {
+                command.add("-D" + core.SerialPort.LIBRARY_PROPERTY + "=" + library);
+            }
+            command.addAll(List.of("-cp", System.getProperty("java.class.path"), SerialTool.class.getName(), "demo"));
+            command.addAll(Arrays.asList(args));
+            int status = new ProcessBuilder(command).inheritIO().start().waitFor();
+            if (status == 77) {
+                err.println("serialslots demo: the virtual serial lab needs root or user namespaces");
+                return SerialTool.FAILED;
+            }
+            return status;
+        } finally {
+            if (scratch != null) {
+                Files.deleteIfExists(launcher);
+                Files.deleteIfExists(scratch);
+            }
+        }
+    }
+
+    private static Path extractLauncher(Path directory) throws IOException {
+        String resource = "/native/linux-" + arch() + "/serial-lab";
+        Path launcher = directory.resolve("serial-lab");
+        try (InputStream in = DemoCommand.class.getResourceAsStream(resource)) {
+            if (in == null) {
+                throw new IOException("this jar holds no virtual serial lab for " + arch());
+            }
+            Files.copy(in, launcher, StandardCopyOption.REPLACE_EXISTING);
+        }
+        Files.setPosixFilePermissions(launcher, PosixFilePermissions.fromString("rwx------"));
+        return launcher;
+    }
+
+    private static String arch() {
+        String arch = System.getProperty("os.arch", "");
+        return arch.equals("amd64") ? "x86_64" : arch;
+    }
+}
