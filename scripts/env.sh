@@ -12,6 +12,7 @@ command -v nm >/dev/null || need_packages+=(binutils)
 [ -f /usr/include/gtest/gtest.h ] || need_packages+=(libgtest-dev)
 [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need_packages+=(junit5)
 [ -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac ] || need_packages+=(openjdk-17-jdk-headless)
+[ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "Installing: ${need_packages[*]}"
   if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi

@@ -3,11 +3,12 @@
 // urandom, tty, a private devpts with ptmx, and pseudo-terminals at the serial
 // device paths asked for. The host's /dev is never written.
 //
-//   serial-lab [--pty PATH]... [--echo PATH]... [--] COMMAND [ARG]...
+//   serial-lab [--pty PATH]... [--echo PATH]... [--drain PATH]... [--] COMMAND [ARG]...
 //
-// --pty PATH   a pty at PATH whose master is handed to COMMAND as an inherited
-//              descriptor, listed in SERIAL_LAB_FAR_ENDS as PATH=FD,...
-// --echo PATH  a pty at PATH whose far end sends back every byte it receives.
+// --pty PATH    a pty at PATH whose master is handed to COMMAND as an inherited
+//               descriptor, listed in SERIAL_LAB_FAR_ENDS as PATH=FD,...
+// --echo PATH   a pty at PATH whose far end sends back every byte it receives.
+// --drain PATH  a pty at PATH whose far end reads and discards everything.
 //
 // Exit status: COMMAND's; 77 when the lab cannot be built (a skip for ctest),
 // or 1 when CI=true, where a missing lab is a failure.
@@ -117,8 +118,8 @@ void buildDev() {
   close(marker);
 }
 
-// Sends back every byte; ends when the last slave closes for good or the lab ends.
-void echo(int master) {
+// Sends back every byte (or, draining, discards it) until the lab ends.
+void serve(int master, bool echoing) {
   char buffer[4096];
   for (;;) {
     pollfd ready{master, POLLIN, 0};
@@ -129,7 +130,7 @@ void echo(int master) {
       usleep(1000);
       continue;
     }
-    for (ssize_t done = 0; n > 0 && done < n;) {
+    for (ssize_t done = 0; echoing && n > 0 && done < n;) {
       const ssize_t sent = write(master, buffer + done, static_cast<size_t>(n - done));
       if (sent > 0) {
         done += sent;
@@ -145,7 +146,8 @@ void echo(int master) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: serial-lab [--pty PATH]... [--echo PATH]... [--] COMMAND [ARG]...\n");
+               "usage: serial-lab [--pty PATH]... [--echo PATH]... [--drain PATH]... [--] "
+               "COMMAND [ARG]...\n");
   return 2;
 }
 
@@ -154,11 +156,12 @@ int usage() {
 int main(int argc, char** argv) {
   std::vector<std::string> ptyPaths;
   std::vector<std::string> echoPaths;
+  std::vector<std::string> drainPaths;
   int next = 1;
   for (; next < argc; ++next) {
     const std::string arg = argv[next];
-    if ((arg == "--pty" || arg == "--echo") && next + 1 < argc) {
-      (arg == "--pty" ? ptyPaths : echoPaths).push_back(argv[++next]);
+    if ((arg == "--pty" || arg == "--echo" || arg == "--drain") && next + 1 < argc) {
+      (arg == "--pty" ? ptyPaths : arg == "--echo" ? echoPaths : drainPaths).push_back(argv[++next]);
     } else if (arg == "--") {
       ++next;
       break;
@@ -181,9 +184,11 @@ int main(int argc, char** argv) {
       const int inherited = dup(farEnds.back().fd());  // dup clears O_CLOEXEC
       handed += (handed.empty() ? "" : ",") + path + "=" + std::to_string(inherited);
     }
-    for (const std::string& path : echoPaths) {
-      farEnds.push_back(seriallab::FarEnd::attach(path));
-      std::thread(echo, farEnds.back().fd()).detach();
+    for (const auto* paths : {&echoPaths, &drainPaths}) {
+      for (const std::string& path : *paths) {
+        farEnds.push_back(seriallab::FarEnd::attach(path));
+        std::thread(serve, farEnds.back().fd(), paths == &echoPaths).detach();
+      }
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "serial-lab: %s\n", error.what());

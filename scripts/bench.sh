@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The per-byte benchmark: the name lookup with Google Benchmark, then single
+# bytes through the library, the raw system call and jSSC, inside the lab.
+source "$(dirname "$0")/env.sh"
+if [ ! -f /usr/share/java/jssc.jar ]; then
+  echo "Installing jSSC (libjssc-java) as the benchmark's peer"
+  if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" apt-get install -y -qq libjssc-java >/dev/null ||
+    { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq libjssc-java >/dev/null; }
+fi
+BUILD_DIR=$PROJECT_DIR/build-release
+configure_and_build -DCMAKE_BUILD_TYPE=Release -DSERIALSLOTS_TESTS=OFF
+cd "$BUILD_DIR"
+
+echo "== name lookup (ns per call) =="
+./benchmarks/lookup_benchmark --benchmark_min_time=0.05 --benchmark_format=console 2>/dev/null |
+  awk '/^findPort|^compareEveryName/ { split($1, a, "/"); t[a[1]] = t[a[1]] " " $2;
+         if ($2 > max[a[1]]) max[a[1]] = $2; if (!(a[1] in min) || $2 < min[a[1]]) min[a[1]] = $2 }
+       END { for (k in max) printf "%-17s min %5.1f ns  max %5.1f ns over the 82 names and 7 misses\n", k, min[k], max[k] }'
+
+echo "== one byte per call (paired with raw system calls on the same pty) =="
+exec ./tools/lab/serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 -- \
+  "$JAVA_HOME/bin/java" -Dserialslots.library="$BUILD_DIR/libserialslots.so" \
+  -Djava.library.path="$BUILD_DIR/benchmarks:/usr/lib/jni" \
+  -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:/usr/share/java/jssc.jar" \
+  bench.PerByteBenchmark "$@"
