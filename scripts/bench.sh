@@ -9,7 +9,7 @@ if [ ! -f /usr/share/java/jssc.jar ]; then
     { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq libjssc-java >/dev/null; }
 fi
 BUILD_DIR=$PROJECT_DIR/build-release
-configure_and_build -DCMAKE_BUILD_TYPE=Release -DSERIALSLOTS_TESTS=OFF
+configure_and_build "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DSERIALSLOTS_TESTS=OFF
 cd "$BUILD_DIR"
 
 echo "== name lookup (ns per call) =="

@@ -3,7 +3,8 @@
 set -eu
 
 PROJECT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD_DIR=${BUILD_DIR:-$PROJECT_DIR/build}
+BUILD_DIR=$PROJECT_DIR/build
+SANITIZE_DIR=$PROJECT_DIR/build-asan
 
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
@@ -13,6 +14,10 @@ command -v nm >/dev/null || need_packages+=(binutils)
 [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need_packages+=(junit5)
 [ -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac ] || need_packages+=(openjdk-17-jdk-headless)
 [ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
+command -v clang++ >/dev/null || need_packages+=(clang)
+command -v valgrind >/dev/null || need_packages+=(valgrind)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  need_packages+=(libclang-rt-dev)
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "Installing: ${need_packages[*]}"
   if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
@@ -24,12 +29,15 @@ fi
 export JAVA_HOME=${SERIALSLOTS_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 export PATH="$JAVA_HOME/bin:$PATH"
 
-# Output goes to a log, shown only when the build fails.
+# configure_and_build DIR [CMAKE_ARG]...: output goes to DIR/build.log, shown
+# only when the build fails.
 configure_and_build() {
-  local log="$BUILD_DIR/build.log"
-  mkdir -p "$BUILD_DIR"
-  if ! { cmake -S "$PROJECT_DIR" -B "$BUILD_DIR" -DJAVA_HOME="$JAVA_HOME" "$@" &&
-         cmake --build "$BUILD_DIR" -j "$(nproc)"; } >"$log" 2>&1; then
+  local dir=$1
+  shift
+  local log="$dir/build.log"
+  mkdir -p "$dir"
+  if ! { cmake -S "$PROJECT_DIR" -B "$dir" -DJAVA_HOME="$JAVA_HOME" "$@" &&
+         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
     cat "$log" >&2
     echo "build failed (log: $log)" >&2
     return 1

@@ -63,14 +63,14 @@ int startPort(int fd) {
   options.c_cflag |= CLOCAL | CREAD;
 
   if (textIs(stopBits, "1")) {
-    options.c_cflag &= ~CSTOPB;
+    options.c_cflag &= ~tcflag_t{CSTOPB};
   } else if (textIs(stopBits, "2")) {
     options.c_cflag |= CSTOPB;
   } else {
     return kBadStopBits;
   }
 
-  options.c_cflag &= ~CSIZE;
+  options.c_cflag &= ~tcflag_t{CSIZE};
   if (textIs(byteSize, "8")) {
     options.c_cflag |= CS8;
   } else if (textIs(byteSize, "7")) {
@@ -82,23 +82,23 @@ int startPort(int fd) {
   // CMSPAR turns the PARODD bit into a fixed mark/space bit, so every text
   // settles it too; otherwise a device left in mark/space parity would keep it.
   if (textIs(parity, "N")) {
-    options.c_cflag &= ~(PARENB | CMSPAR);
+    options.c_cflag &= ~tcflag_t{PARENB | CMSPAR};
   } else if (textIs(parity, "E")) {
     options.c_cflag |= PARENB;
-    options.c_cflag &= ~(PARODD | CMSPAR);
+    options.c_cflag &= ~tcflag_t{PARODD | CMSPAR};
   } else if (textIs(parity, "0")) {
     options.c_cflag |= PARENB | PARODD;
-    options.c_cflag &= ~CMSPAR;
+    options.c_cflag &= ~tcflag_t{CMSPAR};
   } else if (textIs(parity, "S")) {
     options.c_cflag |= PARENB | CMSPAR;
-    options.c_cflag &= ~PARODD;
+    options.c_cflag &= ~tcflag_t{PARODD};
   } else {
     return kBadParity;
   }
 
   options.c_lflag = 0;
   options.c_iflag &= ~kInputProcessing;
-  options.c_oflag &= ~OPOST;
+  options.c_oflag &= ~tcflag_t{OPOST};
   options.c_cc[VTIME] = 0;
   options.c_cc[VMIN] = 1;
 

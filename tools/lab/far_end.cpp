@@ -103,6 +103,21 @@ std::string takeFrom(int master, size_t max, int waitMillis) {
   return bytes;
 }
 
+std::string takeWaitingFrom(int master, size_t max, int waitMillis) {
+  pollfd ready{master, POLLIN, 0};
+  if (poll(&ready, 1, waitMillis) <= 0) return {};
+  if ((ready.revents & POLLIN) == 0) {
+    // POLLHUP alone: no slave holds the device open, and poll() cannot wait
+    // for the next open. A short nap keeps this from spinning.
+    usleep(200);
+    return {};
+  }
+  std::string bytes(max, '\0');
+  const ssize_t n = read(master, bytes.data(), max);
+  bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return bytes;
+}
+
 termios attributesOf(int master) {
   // On the master of a pty, TCGETS reports the slave's settings.
   termios settings{};

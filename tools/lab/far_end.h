@@ -17,6 +17,9 @@ bool insideLab();
 
 void injectInto(int master, const std::string& bytes);
 std::string takeFrom(int master, size_t max, int waitMillis);
+// Whatever is waiting, up to `max`, after waiting up to `waitMillis` for the
+// first byte; never waits for more.
+std::string takeWaitingFrom(int master, size_t max, int waitMillis);
 termios attributesOf(int master);
 
 class FarEnd {

@@ -31,6 +31,15 @@ std::string text(JNIEnv* env, jstring string) {
   return copy;
 }
 
+jbyteArray toByteArray(JNIEnv* env, const std::string& data) {
+  jbyteArray bytes = env->NewByteArray(static_cast<jsize>(data.size()));
+  if (bytes != nullptr) {
+    env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(data.size()),
+                            reinterpret_cast<const jbyte*>(data.data()));
+  }
+  return bytes;
+}
+
 }  // namespace
 
 JNIEXPORT jboolean JNICALL Java_lab_SerialLab_insideLab(JNIEnv*, jclass) {
@@ -71,13 +80,12 @@ JNIEXPORT void JNICALL Java_lab_SerialLab_inject(JNIEnv* env, jclass, jint fd, j
 
 JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_take(JNIEnv* env, jclass, jint fd, jint max,
                                                      jint waitMillis) {
-  const std::string data = seriallab::takeFrom(fd, static_cast<size_t>(max), waitMillis);
-  jbyteArray bytes = env->NewByteArray(static_cast<jsize>(data.size()));
-  if (bytes != nullptr) {
-    env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(data.size()),
-                            reinterpret_cast<const jbyte*>(data.data()));
-  }
-  return bytes;
+  return toByteArray(env, seriallab::takeFrom(fd, static_cast<size_t>(max), waitMillis));
+}
+
+JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_takeWaiting(JNIEnv* env, jclass, jint fd,
+                                                            jint max, jint waitMillis) {
+  return toByteArray(env, seriallab::takeWaitingFrom(fd, static_cast<size_t>(max), waitMillis));
 }
 
 JNIEXPORT jlongArray JNICALL Java_lab_SerialLab_attributes(JNIEnv* env, jclass, jint fd) {

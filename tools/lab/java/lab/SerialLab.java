@@ -73,7 +73,7 @@ public final class SerialLab {
                 echoing = true;
                 echo = new Thread(() -> {
                     while (echoing) {
-                        byte[] bytes = take(4096, 10);
+                        byte[] bytes = SerialLab.takeWaiting(fd, 4096, 5);
                         if (bytes.length > 0) {
                             inject(bytes);
                         }
@@ -126,6 +126,8 @@ public final class SerialLab {
     private static native void inject(int fd, byte[] bytes);
 
     private static native byte[] take(int fd, int max, int waitMillis);
+
+    private static native byte[] takeWaiting(int fd, int max, int waitMillis);
 
     private static native long[] attributes(int fd);
 
