@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   serialslots::stopBits = texts[2].c_str();
   serialslots::parity = texts[3].c_str();
   const int code = startPort(fd);
-  serialslots::baudRate = serialslots::byteSize = serialslots::stopBits = serialslots::parity = nullptr;
+  serialslots::baudRate = serialslots::byteSize = serialslots::stopBits = serialslots::parity =
+      nullptr;
 
   if (code != expectedCode(texts)) __builtin_trap();
   if (code != serialslots::kLineApplied && !same(before, device->attributes())) __builtin_trap();

@@ -50,8 +50,7 @@ bool allowed(const testing_jni::Raised& raised) {
   if (raised.className == "java/lang/NullPointerException") return true;
   if (raised.className != "java/lang/Exception") return false;
   return message == "Serial port does not exits." || message == "Can not be read serial port." ||
-         message == "Error set parameters." ||
-         message.rfind("Error set parameters COM", 0) == 0 ||
+         message == "Error set parameters." || message.rfind("Error set parameters COM", 0) == 0 ||
          message.rfind("Error setting serial port COM", 0) == 0 ||
          message.rfind("Can not be write serial port COM", 0) == 0;
 }
@@ -90,23 +89,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testing_jni::FakeJni jni;
   JNIEnv* env = jni.env();
   auto arg = [&](size_t i) { return fields[i] == "~" ? nullptr : jni.string(fields[i]); };
-  const jint number = fields[1].empty() ? 0 : static_cast<jint>(static_cast<unsigned char>(fields[1][0]) * 37);
+  const jint number =
+      fields[1].empty() ? 0 : static_cast<jint>(static_cast<unsigned char>(fields[1][0]) * 37);
   switch (data[0] % 10) {
-    case 0: Java_core_SerialPort_openPortC(env, nullptr, arg(0), arg(1), arg(2), arg(3), arg(4)); break;
-    case 1: Java_core_SerialPort_writeDataInt(env, nullptr, arg(0), number); break;
-    case 2: Java_core_SerialPort_writePortC__Ljava_lang_String_2C(env, nullptr, arg(0), static_cast<jchar>(number)); break;
-    case 3: Java_core_SerialPort_writePortC__Ljava_lang_String_2Ljava_lang_String_2(env, nullptr, arg(0), arg(1)); break;
-    case 4: Java_core_SerialPort_readDataInt(env, nullptr, arg(0)); break;
-    case 5: Java_core_SerialPort_readPortLikeCharC(env, nullptr, arg(0)); break;
-    case 6: Java_core_SerialPort_readPortC(env, nullptr, arg(0)); break;
-    case 7: Java_core_SerialPort_closePortC(env, nullptr, arg(0)); break;
+    case 0:
+      Java_core_SerialPort_openPortC(env, nullptr, arg(0), arg(1), arg(2), arg(3), arg(4));
+      break;
+    case 1:
+      Java_core_SerialPort_writeDataInt(env, nullptr, arg(0), number);
+      break;
+    case 2:
+      Java_core_SerialPort_writePortC__Ljava_lang_String_2C(env, nullptr, arg(0),
+                                                            static_cast<jchar>(number));
+      break;
+    case 3:
+      Java_core_SerialPort_writePortC__Ljava_lang_String_2Ljava_lang_String_2(env, nullptr, arg(0),
+                                                                              arg(1));
+      break;
+    case 4:
+      Java_core_SerialPort_readDataInt(env, nullptr, arg(0));
+      break;
+    case 5:
+      Java_core_SerialPort_readPortLikeCharC(env, nullptr, arg(0));
+      break;
+    case 6:
+      Java_core_SerialPort_readPortC(env, nullptr, arg(0));
+      break;
+    case 7:
+      Java_core_SerialPort_closePortC(env, nullptr, arg(0));
+      break;
     case 8: {
       // Probe only the lab's serial paths: nothing outside the lab is opened.
       const std::string path = (fields[1].size() % 2 ? "/dev/ttyUSB" : "/dev/ttyS") + fields[0];
-      Java_core_SerialPort_getStateSerialPortC(env, nullptr, fields[0] == "~" ? nullptr : jni.string(path));
+      Java_core_SerialPort_getStateSerialPortC(env, nullptr,
+                                               fields[0] == "~" ? nullptr : jni.string(path));
       break;
     }
-    default: Java_core_SerialPort_setTimeOutSerialPortC(env, nullptr); break;
+    default:
+      Java_core_SerialPort_setTimeOutSerialPortC(env, nullptr);
+      break;
   }
   if (jni.outstandingConversions != 0 || jni.callsWhilePending != 0) __builtin_trap();
   if (jni.raised && !allowed(*jni.raised)) __builtin_trap();

@@ -14,8 +14,7 @@ class ScopedUtfChars {
   ScopedUtfChars(JNIEnv* env, jstring string) noexcept
       : env_(env),
         string_(string),
-        chars_(string == nullptr ? nullptr
-                                 : env->GetStringUTFChars(string, nullptr)) {}
+        chars_(string == nullptr ? nullptr : env->GetStringUTFChars(string, nullptr)) {}
   ~ScopedUtfChars() {
     if (chars_ != nullptr) env_->ReleaseStringUTFChars(string_, chars_);
   }

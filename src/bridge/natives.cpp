@@ -1,10 +1,9 @@
 // The exported natives of core.SerialPort. Each converts its arguments, calls
 // the port operation and turns the outcome into a Java result or exception.
 // No C++ exception can leave these functions: everything they call is noexcept.
-#include "core_SerialPort.h"
-
 #include "bridge/jni_support.h"
 #include "bridge/messages.h"
+#include "core_SerialPort.h"
 #include "ops/port_ops.h"
 
 using serialslots::PortSlot;
@@ -19,8 +18,7 @@ constexpr jint kDone = 1;
 
 }  // namespace
 
-JNIEXPORT jint JNICALL Java_core_SerialPort_closePortC(JNIEnv* env, jclass,
-                                                       jstring portName) {
+JNIEXPORT jint JNICALL Java_core_SerialPort_closePortC(JNIEnv* env, jclass, jstring portName) {
   ScopedUtfChars name(env, portName);
   if (name.failed()) return 0;
   PortSlot* slot = serialslots::findPort(name.c_str());
@@ -29,17 +27,14 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_closePortC(JNIEnv* env, jclass,
   return kDone;
 }
 
-JNIEXPORT jstring JNICALL Java_core_SerialPort_getStateSerialPortC(
-    JNIEnv* env, jclass, jstring devicePath) {
+JNIEXPORT jstring JNICALL Java_core_SerialPort_getStateSerialPortC(JNIEnv* env, jclass,
+                                                                   jstring devicePath) {
   ScopedUtfChars path(env, devicePath);
   if (path.failed()) return nullptr;
   return env->NewStringUTF(ops::canOpen(path.c_str()) ? "free" : "busy");
 }
 
-JNIEXPORT jint JNICALL Java_core_SerialPort_setTimeOutSerialPortC(JNIEnv*,
-                                                                  jclass) {
-  return kDone;
-}
+JNIEXPORT jint JNICALL Java_core_SerialPort_setTimeOutSerialPortC(JNIEnv*, jclass) { return kDone; }
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_openPortC(JNIEnv* env, jclass, jstring portName,
                                                       jstring baudRate, jstring byteSize,
@@ -58,8 +53,8 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_openPortC(JNIEnv* env, jclass, jstri
   if (parityText.failed()) return kDone;
 
   PortSlot* slot = nullptr;
-  switch (ops::openPort(name.c_str(), baud.c_str(), size.c_str(), stop.c_str(),
-                        parityText.c_str(), slot)) {
+  switch (ops::openPort(name.c_str(), baud.c_str(), size.c_str(), stop.c_str(), parityText.c_str(),
+                        slot)) {
     case ops::OpenOutcome::kOpened:
       break;
     case ops::OpenOutcome::kNoSuchPort:
@@ -98,8 +93,9 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_writeDataInt(JNIEnv* env, jclass, js
   return sendByte(env, name.c_str(), lowByte(static_cast<unsigned int>(data)));
 }
 
-JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(
-    JNIEnv* env, jclass, jstring portName, jchar data) {
+JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(JNIEnv* env, jclass,
+                                                                             jstring portName,
+                                                                             jchar data) {
   ScopedUtfChars name(env, portName);
   if (name.failed()) return kDone;
   sendByte(env, name.c_str(), lowByte(data));

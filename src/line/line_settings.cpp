@@ -23,10 +23,9 @@ struct BaudText {
 
 // The accepted rates and no others; 230400 is deliberately absent.
 constexpr BaudText kBaudTexts[] = {
-    {"110", B110},       {"300", B300},       {"600", B600},
-    {"1200", B1200},     {"2400", B2400},     {"4800", B4800},
-    {"9600", B9600},     {"19200", B19200},   {"38400", B38400},
-    {"57600", B57600},   {"115200", B115200}, {"460800", B460800},
+    {"110", B110},     {"300", B300},     {"600", B600},       {"1200", B1200},
+    {"2400", B2400},   {"4800", B4800},   {"9600", B9600},     {"19200", B19200},
+    {"38400", B38400}, {"57600", B57600}, {"115200", B115200}, {"460800", B460800},
 };
 
 bool textIs(const char* text, const char* accepted) noexcept {
@@ -35,9 +34,8 @@ bool textIs(const char* text, const char* accepted) noexcept {
 
 // Binary protocols need every byte through untouched: no CR/LF mapping, no
 // XON/XOFF swallowing 0x11 and 0x13, no stripping, no break or parity marks.
-constexpr tcflag_t kInputProcessing = IGNBRK | BRKINT | PARMRK | ISTRIP |
-                                      INLCR | IGNCR | ICRNL | IUCLC | IXON |
-                                      IXOFF | IXANY;
+constexpr tcflag_t kInputProcessing =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
 
 }  // namespace
 }  // namespace serialslots

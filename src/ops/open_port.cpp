@@ -1,8 +1,7 @@
 // Opening a slot's device and programming its line.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
-
-#include <mutex>
 
 #include "line/line_settings.h"
 #include "ops/port_ops.h"
@@ -11,32 +10,38 @@ namespace serialslots::ops {
 namespace {
 
 // The parameter texts and `options` are single process-wide variables, so two
-// opens at once would program each other's settings.
-std::mutex openLock;
+// opens at once would program each other's settings. A plain pthread mutex:
+// std::mutex reports failure by throwing, and nothing here may throw.
+pthread_mutex_t openLock = PTHREAD_MUTEX_INITIALIZER;
+
+class OpenLockGuard {
+ public:
+  OpenLockGuard() noexcept { pthread_mutex_lock(&openLock); }
+  ~OpenLockGuard() { pthread_mutex_unlock(&openLock); }
+  OpenLockGuard(const OpenLockGuard&) = delete;
+  OpenLockGuard& operator=(const OpenLockGuard&) = delete;
+};
 
 // The texts point into strings the caller releases after the open.
 struct ParameterTexts {
-  ParameterTexts(const char* name, const char* baud, const char* size,
-                 const char* stop, const char* parityText) noexcept {
+  ParameterTexts(const char* name, const char* baud, const char* size, const char* stop,
+                 const char* parityText) noexcept {
     port = name;
     baudRate = baud;
     byteSize = size;
     stopBits = stop;
     parity = parityText;
   }
-  ~ParameterTexts() {
-    port = baudRate = byteSize = stopBits = parity = nullptr;
-  }
+  ~ParameterTexts() { port = baudRate = byteSize = stopBits = parity = nullptr; }
   ParameterTexts(const ParameterTexts&) = delete;
   ParameterTexts& operator=(const ParameterTexts&) = delete;
 };
 
 }  // namespace
 
-OpenOutcome openPort(const char* name, const char* baud, const char* size,
-                     const char* stop, const char* parityText,
-                     PortSlot*& slot) noexcept {
-  std::lock_guard<std::mutex> guard(openLock);
+OpenOutcome openPort(const char* name, const char* baud, const char* size, const char* stop,
+                     const char* parityText, PortSlot*& slot) noexcept {
+  OpenLockGuard guard;
   ParameterTexts texts(name, baud, size, stop, parityText);
 
   slot = findPort(port);

@@ -12,16 +12,15 @@ namespace serialslots::ops {
 enum class OpenOutcome {
   kOpened,
   kNoSuchPort,
-  kOpenFailed,      // open() failed; the slot holds -1
+  kOpenFailed,          // open() failed; the slot holds -1
   kParametersRejected,  // the line settings were refused; the slot holds -1
 };
 
 // Opens `name`'s device and programs it from the four line texts. Opens are
 // serialised: the texts and the settings record are process-wide. `slot`
 // receives the slot found (nullptr for kNoSuchPort).
-OpenOutcome openPort(const char* name, const char* baud, const char* size,
-                     const char* stop, const char* parityText,
-                     PortSlot*& slot) noexcept;
+OpenOutcome openPort(const char* name, const char* baud, const char* size, const char* stop,
+                     const char* parityText, PortSlot*& slot) noexcept;
 
 // Writes the one byte to the slot's descriptor, retrying only on EINTR.
 // Returns what write() returned: 1, 0, or -1 on failure.

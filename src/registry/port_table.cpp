@@ -4,23 +4,23 @@ namespace serialslots {
 namespace {
 
 // Slot i is COM(i/2) for even i and COMUSB(i/2) for odd i.
-#define SERIALSLOTS_PAIR(n) \
-  {"COM" #n, "/dev/ttyS" #n, {-1}}, { "COMUSB" #n, "/dev/ttyUSB" #n, {-1} }
-#define SERIALSLOTS_TEN(d)                                                   \
-  SERIALSLOTS_PAIR(d##0), SERIALSLOTS_PAIR(d##1), SERIALSLOTS_PAIR(d##2),    \
-      SERIALSLOTS_PAIR(d##3), SERIALSLOTS_PAIR(d##4), SERIALSLOTS_PAIR(d##5), \
-      SERIALSLOTS_PAIR(d##6), SERIALSLOTS_PAIR(d##7), SERIALSLOTS_PAIR(d##8), \
-      SERIALSLOTS_PAIR(d##9)
+#define SERIALSLOTS_PAIR(n)               \
+  {"COM" #n, "/dev/ttyS" #n, {-1}}, {     \
+    "COMUSB" #n, "/dev/ttyUSB" #n, { -1 } \
+  }
+#define SERIALSLOTS_TEN(d)                                                                        \
+  SERIALSLOTS_PAIR(d##0), SERIALSLOTS_PAIR(d##1), SERIALSLOTS_PAIR(d##2), SERIALSLOTS_PAIR(d##3), \
+      SERIALSLOTS_PAIR(d##4), SERIALSLOTS_PAIR(d##5), SERIALSLOTS_PAIR(d##6),                     \
+      SERIALSLOTS_PAIR(d##7), SERIALSLOTS_PAIR(d##8), SERIALSLOTS_PAIR(d##9)
 
 constexpr bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
 PortSlot portTable[kPortCount] = {
-    SERIALSLOTS_PAIR(0), SERIALSLOTS_PAIR(1), SERIALSLOTS_PAIR(2),
-    SERIALSLOTS_PAIR(3), SERIALSLOTS_PAIR(4), SERIALSLOTS_PAIR(5),
-    SERIALSLOTS_PAIR(6), SERIALSLOTS_PAIR(7), SERIALSLOTS_PAIR(8),
-    SERIALSLOTS_PAIR(9), SERIALSLOTS_TEN(1),  SERIALSLOTS_TEN(2),
+    SERIALSLOTS_PAIR(0), SERIALSLOTS_PAIR(1),  SERIALSLOTS_PAIR(2), SERIALSLOTS_PAIR(3),
+    SERIALSLOTS_PAIR(4), SERIALSLOTS_PAIR(5),  SERIALSLOTS_PAIR(6), SERIALSLOTS_PAIR(7),
+    SERIALSLOTS_PAIR(8), SERIALSLOTS_PAIR(9),  SERIALSLOTS_TEN(1),  SERIALSLOTS_TEN(2),
     SERIALSLOTS_TEN(3),  SERIALSLOTS_PAIR(40),
 };
 

@@ -34,9 +34,9 @@ class ByteIo : public testing_support::SlotsReset {
 };
 
 TEST_F(ByteIo, AnIntSendsItsLowByteOnly) {
-  const std::pair<jint, char> cases[] = {{65, '\x41'},  {321, '\x41'}, {255, '\xFF'}, {-1, '\xFF'},
-                                         {256, '\x00'}, {-128, '\x80'}, {10, '\n'},   {13, '\r'},
-                                         {0x11, '\x11'}, {0x13, '\x13'}};
+  const std::pair<jint, char> cases[] = {
+      {65, '\x41'},   {321, '\x41'}, {255, '\xFF'}, {-1, '\xFF'},   {256, '\x00'},
+      {-128, '\x80'}, {10, '\n'},    {13, '\r'},    {0x11, '\x11'}, {0x13, '\x13'}};
   for (const auto& [data, byte] : cases) {
     FakeJni jni;
     EXPECT_EQ(Java_core_SerialPort_writeDataInt(jni.env(), nullptr, jni.string("COM1"), data), 1);
@@ -51,7 +51,7 @@ TEST_F(ByteIo, ACharSendsItsLowByteOnly) {
   for (const auto& [data, byte] : cases) {
     FakeJni jni;
     EXPECT_EQ(Java_core_SerialPort_writePortC__Ljava_lang_String_2C(jni.env(), nullptr,
-                                                                     jni.string("COM1"), data),
+                                                                    jni.string("COM1"), data),
               1);
     expectClean(jni);
     EXPECT_EQ(sent(), std::string(1, byte)) << data;
@@ -122,10 +122,14 @@ TEST_F(ByteIo, EachReadTakesOneByteInItsOwnShape) {
     std::string asText;  // modified UTF-8
   };
   const Case cases[] = {
-      {'\x41', 65, 0x41, "A"},          {'\x00', 0, 0, ""},
-      {'\x7F', 127, 0x7F, "\x7F"},      {'\x80', 128, 0xFF80, "\xC2\x80"},
-      {'\xE9', 233, 0xFFE9, "\xC3\xA9"}, {'\xFF', 255, 0xFFFF, "\xC3\xBF"},
-      {'\r', 13, 13, "\r"},             {'\x11', 17, 17, "\x11"},
+      {'\x41', 65, 0x41, "A"},
+      {'\x00', 0, 0, ""},
+      {'\x7F', 127, 0x7F, "\x7F"},
+      {'\x80', 128, 0xFF80, "\xC2\x80"},
+      {'\xE9', 233, 0xFFE9, "\xC3\xA9"},
+      {'\xFF', 255, 0xFFFF, "\xC3\xBF"},
+      {'\r', 13, 13, "\r"},
+      {'\x11', 17, 17, "\x11"},
   };
   for (const Case& c : cases) {
     device_->inject(std::string(3, c.byte));
@@ -164,8 +168,10 @@ TEST_F(ByteIo, AFullOutputQueueRaisesAtOnceAndDrainingRecovers) {
   while (!failure && accepted < 1000000) {
     FakeJni jni;
     Java_core_SerialPort_writeDataInt(jni.env(), nullptr, jni.string("COM1"), 0x55);
-    if (jni.raised) failure = jni.raised->message;
-    else ++accepted;
+    if (jni.raised)
+      failure = jni.raised->message;
+    else
+      ++accepted;
   }
   ASSERT_TRUE(failure) << "the queue never filled";
   EXPECT_EQ(*failure, "Can not be write serial port COM1 = /dev/ttyS1.");

@@ -68,7 +68,12 @@ TEST_F(ClosePort, OneFamilyLeavesTheOtherOpen) {
 }
 
 TEST_F(ClosePort, AnUnknownNameRaisesAndClosesNothing) {
-  const std::string names[] = {"COM41", "COMUSB41", "com1", "COM1 ", "", "COM01",
+  const std::string names[] = {"COM41",
+                               "COMUSB41",
+                               "com1",
+                               "COM1 ",
+                               "",
+                               "COM01",
                                testing_jni::modifiedUtf8(std::u16string(u"COM1\0", 5))};
   for (const std::string& name : names) {
     FakeJni jni;

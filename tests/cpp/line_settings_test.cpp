@@ -1,3 +1,5 @@
+#include "line/line_settings.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "line/line_settings.h"
 #include "test_support.h"
 
 namespace serialslots {
@@ -74,8 +75,8 @@ TEST_F(StartPort, MakesTheLineRawWhateverTheDeviceHadBefore) {
   EXPECT_EQ(settings.c_cc[VTIME], 0);
   EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), tcflag_t{CLOCAL | CREAD});
   EXPECT_EQ(settings.c_cflag & CSTOPB, 0u);
-  const tcflag_t translations = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                IUCLC | IXON | IXOFF | IXANY;
+  const tcflag_t translations =
+      IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
   EXPECT_EQ(settings.c_iflag & translations, 0u);
   EXPECT_EQ(settings.c_oflag & OPOST, 0u);
   EXPECT_EQ(fcntl(fd_, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
@@ -99,10 +100,8 @@ TEST_F(StartPort, SizeAndParityAreWhatIsHandedToTheDevice) {
   };
   const Case cases[] = {
       {"8", "N", CS8 | PARODD},  // "N" leaves PARODD as it was
-      {"7", "N", CS7 | PARODD},
-      {"7", "E", CS7 | PARENB},
-      {"8", "0", CS8 | PARENB | PARODD},
-      {"8", "S", CS8 | PARENB | CMSPAR},
+      {"7", "N", CS7 | PARODD},          {"7", "E", CS7 | PARENB},
+      {"8", "0", CS8 | PARENB | PARODD}, {"8", "S", CS8 | PARENB | CMSPAR},
   };
   const tcflag_t watched = CSIZE | PARENB | PARODD | CMSPAR;
   for (const Case& c : cases) {
@@ -132,13 +131,13 @@ TEST_F(StartPort, TheFirstRejectedTextDecidesTheCode) {
     int code;
   };
   const Case cases[] = {
-      {"230400", "8", "1", "N", kBadBaudRate}, {"9600 ", "8", "1", "N", kBadBaudRate},
-      {"09600", "8", "1", "N", kBadBaudRate},  {"", "8", "1", "N", kBadBaudRate},
-      {"1", "8", "1", "N", kBadBaudRate},      {"9600", "8", "1.5", "N", kBadStopBits},
-      {"9600", "8", "3", "N", kBadStopBits},   {"9600", "6", "1", "N", kBadByteSize},
-      {"9600", "5", "1", "N", kBadByteSize},   {"9600", "8", "1", "O", kBadParity},
-      {"9600", "8", "1", "n", kBadParity},     {"9600", "8", "1", "M", kBadParity},
-      {"bad", "8", "1", "bad", kBadBaudRate},  {"9600", "bad", "bad", "N", kBadStopBits},
+      {"230400", "8", "1", "N", kBadBaudRate},   {"9600 ", "8", "1", "N", kBadBaudRate},
+      {"09600", "8", "1", "N", kBadBaudRate},    {"", "8", "1", "N", kBadBaudRate},
+      {"1", "8", "1", "N", kBadBaudRate},        {"9600", "8", "1.5", "N", kBadStopBits},
+      {"9600", "8", "3", "N", kBadStopBits},     {"9600", "6", "1", "N", kBadByteSize},
+      {"9600", "5", "1", "N", kBadByteSize},     {"9600", "8", "1", "O", kBadParity},
+      {"9600", "8", "1", "n", kBadParity},       {"9600", "8", "1", "M", kBadParity},
+      {"bad", "8", "1", "bad", kBadBaudRate},    {"9600", "bad", "bad", "N", kBadStopBits},
       {"9600", "bad", "1", "bad", kBadByteSize}, {nullptr, "8", "1", "N", kBadBaudRate},
       {"9600", "8", "1", nullptr, kBadParity},
   };

@@ -141,8 +141,8 @@ TEST_F(OpenPort, NullTextsRaiseInsteadOfCrashing) {
   seriallab::FarEnd device = seriallab::FarEnd::attach("/dev/ttyS3");
   {
     FakeJni jni;
-    Java_core_SerialPort_openPortC(jni.env(), nullptr, nullptr, jni.string("9600"),
-                                   jni.string("8"), jni.string("1"), jni.string("N"));
+    Java_core_SerialPort_openPortC(jni.env(), nullptr, nullptr, jni.string("9600"), jni.string("8"),
+                                   jni.string("1"), jni.string("N"));
     ASSERT_TRUE(jni.raised);
     EXPECT_EQ(jni.raised->message, "Serial port does not exits.");
   }
@@ -155,8 +155,8 @@ TEST_F(OpenPort, AFailedConversionStopsWithTheErrorPendingAndReleasesTheRest) {
   FakeJni jni;
   jstring name = jni.string("COM3");
   jni.failConversions = true;
-  Java_core_SerialPort_openPortC(jni.env(), nullptr, name, jni.string("9600"),
-                                 jni.string("8"), jni.string("1"), jni.string("N"));
+  Java_core_SerialPort_openPortC(jni.env(), nullptr, name, jni.string("9600"), jni.string("8"),
+                                 jni.string("1"), jni.string("N"));
   ASSERT_TRUE(jni.raised);
   EXPECT_EQ(jni.raised->className, "java/lang/OutOfMemoryError");
   EXPECT_EQ(jni.outstandingConversions, 0);

@@ -43,10 +43,11 @@ TEST(FindPort, EveryNameFindsItsOwnSlot) {
 
 TEST(FindPort, NearMissesFindNothing) {
   const std::vector<std::string> misses = {
-      "COM41", "COMUSB41", "com1", "Com1", "COM1 ", " COM1", "COM01", "COMUSB01",
-      "COMUSB", "COM", "CO", "", "/dev/ttyS1", "/dev/ttyUSB0", "COM100", "COM400",
-      "COMUSB400", "COM-1", "COM+1", "COMusb1", "COMUSB1x", "COM1\xC0\x80", "COM\xC0\x80",
-      "COM50", "COM99", "COMUSB99", "COM4O", "COMUSB 1", "USB1", "COMUSBUSB1",
+      "COM41",      "COMUSB41",     "com1",     "Com1",         "COM1 ",       " COM1",
+      "COM01",      "COMUSB01",     "COMUSB",   "COM",          "CO",          "",
+      "/dev/ttyS1", "/dev/ttyUSB0", "COM100",   "COM400",       "COMUSB400",   "COM-1",
+      "COM+1",      "COMusb1",      "COMUSB1x", "COM1\xC0\x80", "COM\xC0\x80", "COM50",
+      "COM99",      "COMUSB99",     "COM4O",    "COMUSB 1",     "USB1",        "COMUSBUSB1",
   };
   for (const std::string& name : misses) {
     EXPECT_EQ(findPort(name.c_str()), nullptr) << '"' << name << '"';

@@ -22,8 +22,8 @@ inline bool isOpen(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
 
 // Skips a test that needs device paths when not inside the lab (ctest always
 // runs the suite inside it).
-#define REQUIRE_LAB()                                                   \
-  do {                                                                  \
+#define REQUIRE_LAB()                                                    \
+  do {                                                                   \
     if (!seriallab::insideLab()) GTEST_SKIP() << "needs the serial lab"; \
   } while (0)
 

@@ -52,8 +52,7 @@ FarEnd::FarEnd(int master, std::string devicePath)
     : master_(master), devicePath_(std::move(devicePath)) {}
 
 FarEnd::FarEnd(FarEnd&& other) noexcept
-    : master_(std::exchange(other.master_, -1)),
-      devicePath_(std::move(other.devicePath_)) {}
+    : master_(std::exchange(other.master_, -1)), devicePath_(std::move(other.devicePath_)) {}
 
 FarEnd& FarEnd::operator=(FarEnd&& other) noexcept {
   if (this != &other) {
@@ -127,11 +126,10 @@ termios attributesOf(int master) {
 
 long baudOf(speed_t speed) {
   static const std::pair<speed_t, long> kRates[] = {
-      {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},
-      {B134, 134},       {B150, 150},       {B200, 200},       {B300, 300},
-      {B600, 600},       {B1200, 1200},     {B1800, 1800},     {B2400, 2400},
-      {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-      {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+      {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+      {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},
+      {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+      {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
       {B500000, 500000}, {B921600, 921600},
   };
   for (const auto& [constant, baud] : kRates) {

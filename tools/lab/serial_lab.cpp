@@ -39,9 +39,8 @@ constexpr int kSkipStatus = 77;
 [[noreturn]] void cannotBuild(const std::string& step) {
   const char* ci = std::getenv("CI");
   const bool inCi = ci != nullptr && std::strcmp(ci, "true") == 0;
-  std::fprintf(stderr, "serial-lab: cannot build the serial lab: %s: %s%s\n",
-               step.c_str(), std::strerror(errno),
-               inCi ? "" : " (skipped; under CI=true this fails)");
+  std::fprintf(stderr, "serial-lab: cannot build the serial lab: %s: %s%s\n", step.c_str(),
+               std::strerror(errno), inCi ? "" : " (skipped; under CI=true this fails)");
   std::exit(inCi ? 1 : kSkipStatus);
 }
 
@@ -99,9 +98,8 @@ void buildDev() {
     bindHostNode(hostDev, name);
   }
   close(hostDev);
-  if (mkdir("/dev/pts", 0755) != 0 ||
-      mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
-            "newinstance,ptmxmode=0666,mode=0620") != 0) {
+  if (mkdir("/dev/pts", 0755) != 0 || mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                                            "newinstance,ptmxmode=0666,mode=0620") != 0) {
     cannotBuild("mount a private devpts");
   }
   if (symlink("pts/ptmx", "/dev/ptmx") != 0) cannotBuild("link /dev/ptmx");
@@ -161,7 +159,10 @@ int main(int argc, char** argv) {
   for (; next < argc; ++next) {
     const std::string arg = argv[next];
     if ((arg == "--pty" || arg == "--echo" || arg == "--drain") && next + 1 < argc) {
-      (arg == "--pty" ? ptyPaths : arg == "--echo" ? echoPaths : drainPaths).push_back(argv[++next]);
+      (arg == "--pty"    ? ptyPaths
+       : arg == "--echo" ? echoPaths
+                         : drainPaths)
+          .push_back(argv[++next]);
     } else if (arg == "--") {
       ++next;
       break;

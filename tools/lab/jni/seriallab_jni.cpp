@@ -1,6 +1,5 @@
 // JNI access to the lab's far ends for Java tests and tools. Test-only: it is
 // never part of the library users load.
-#include "lab_SerialLab.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "far_end.h"
+#include "lab_SerialLab.h"
 
 namespace {
 
@@ -83,8 +83,8 @@ JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_take(JNIEnv* env, jclass, jint f
   return toByteArray(env, seriallab::takeFrom(fd, static_cast<size_t>(max), waitMillis));
 }
 
-JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_takeWaiting(JNIEnv* env, jclass, jint fd,
-                                                            jint max, jint waitMillis) {
+JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_takeWaiting(JNIEnv* env, jclass, jint fd, jint max,
+                                                            jint waitMillis) {
   return toByteArray(env, seriallab::takeWaitingFrom(fd, static_cast<size_t>(max), waitMillis));
 }
 
@@ -97,10 +97,14 @@ JNIEXPORT jlongArray JNICALL Java_lab_SerialLab_attributes(JNIEnv* env, jclass, 
     return nullptr;
   }
   const jlong values[] = {
-      static_cast<jlong>(settings.c_iflag),  static_cast<jlong>(settings.c_oflag),
-      static_cast<jlong>(settings.c_cflag),  static_cast<jlong>(settings.c_lflag),
-      seriallab::baudOf(cfgetispeed(&settings)), seriallab::baudOf(cfgetospeed(&settings)),
-      settings.c_cc[VMIN],                   settings.c_cc[VTIME],
+      static_cast<jlong>(settings.c_iflag),
+      static_cast<jlong>(settings.c_oflag),
+      static_cast<jlong>(settings.c_cflag),
+      static_cast<jlong>(settings.c_lflag),
+      seriallab::baudOf(cfgetispeed(&settings)),
+      seriallab::baudOf(cfgetospeed(&settings)),
+      settings.c_cc[VMIN],
+      settings.c_cc[VTIME],
   };
   jlongArray result = env->NewLongArray(8);
   if (result != nullptr) env->SetLongArrayRegion(result, 0, 8, values);
