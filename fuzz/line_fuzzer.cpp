@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "far_end.h"
+#include "fuzz_input.h"
 #include "line/line_settings.h"
 
 namespace {
@@ -46,10 +47,7 @@ bool same(const termios& a, const termios& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!seriallab::insideLab()) {
-    std::fprintf(stderr, "line_fuzzer runs only inside the serial lab (serial-lab -- ...)\n");
-    std::exit(1);
-  }
+  fuzzing::requireLab("line_fuzzer");
   device.emplace(seriallab::FarEnd::attach("/dev/ttyS1"));
   fd = open("/dev/ttyS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
   return fd >= 0 ? 0 : 1;
@@ -57,15 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 // The input holds baud, size, stop bits and parity, separated by newlines.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> texts(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == '\n' && texts.size() < 4) {
-      texts.emplace_back();
-    } else {
-      texts.back() += static_cast<char>(data[i]);
-    }
-  }
-  texts.resize(4);
+  std::vector<std::string> texts = fuzzing::splitFields(data, size, 4);
   // What the JVM hands over is NUL-terminated: a text ends at its first NUL.
   for (std::string& text : texts) text = text.c_str();
 

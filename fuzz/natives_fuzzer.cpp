@@ -18,6 +18,7 @@
 #include "core_SerialPort.h"
 #include "fake_jni.h"
 #include "far_end.h"
+#include "fuzz_input.h"
 #include "registry/port_table.h"
 
 namespace {
@@ -58,10 +59,7 @@ bool allowed(const testing_jni::Raised& raised) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!seriallab::insideLab()) {
-    std::fprintf(stderr, "natives_fuzzer runs only inside the serial lab (serial-lab -- ...)\n");
-    std::exit(1);
-  }
+  fuzzing::requireLab("natives_fuzzer");
   for (const char* path : {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyUSB40"}) {
     devices.push_back(seriallab::FarEnd::attach(path));
   }
@@ -76,15 +74,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // newlines; a field that is exactly "~" stands for a null Java string.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  std::vector<std::string> fields(1);
-  for (size_t i = 1; i < size; ++i) {
-    if (data[i] == '\n' && fields.size() < 5) {
-      fields.emplace_back();
-    } else {
-      fields.back() += static_cast<char>(data[i]);
-    }
-  }
-  fields.resize(5);
+  const std::vector<std::string> fields = fuzzing::splitFields(data + 1, size - 1, 5);
 
   testing_jni::FakeJni jni;
   JNIEnv* env = jni.env();
