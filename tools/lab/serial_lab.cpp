@@ -3,10 +3,10 @@
 // urandom, tty, a private devpts with ptmx, and pseudo-terminals at the serial
 // device paths asked for. The host's /dev is never written.
 //
-//   serial-lab [--pty PATH]... [--echo PATH]... [--drain PATH]... [--] COMMAND [ARG]...
+//   serial-lab [--echo PATH]... [--drain PATH]... [--] COMMAND [ARG]...
 //
-// --pty PATH    a pty at PATH whose master is handed to COMMAND as an inherited
-//               descriptor, listed in SERIAL_LAB_FAR_ENDS as PATH=FD,...
+// Tests put ptys at device paths themselves (far_end.h, lab.SerialLab); these
+// options serve programs that only need a peer:
 // --echo PATH   a pty at PATH whose far end sends back every byte it receives.
 // --drain PATH  a pty at PATH whose far end reads and discards everything.
 //
@@ -144,7 +144,7 @@ void serve(int master, bool echoing) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: serial-lab [--pty PATH]... [--echo PATH]... [--drain PATH]... [--] "
+               "usage: serial-lab [--echo PATH]... [--drain PATH]... [--] "
                "COMMAND [ARG]...\n");
   return 2;
 }
@@ -152,17 +152,13 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> ptyPaths;
   std::vector<std::string> echoPaths;
   std::vector<std::string> drainPaths;
   int next = 1;
   for (; next < argc; ++next) {
     const std::string arg = argv[next];
-    if ((arg == "--pty" || arg == "--echo" || arg == "--drain") && next + 1 < argc) {
-      (arg == "--pty"    ? ptyPaths
-       : arg == "--echo" ? echoPaths
-                         : drainPaths)
-          .push_back(argv[++next]);
+    if ((arg == "--echo" || arg == "--drain") && next + 1 < argc) {
+      (arg == "--echo" ? echoPaths : drainPaths).push_back(argv[++next]);
     } else if (arg == "--") {
       ++next;
       break;
@@ -178,13 +174,7 @@ int main(int argc, char** argv) {
   buildDev();
 
   std::vector<seriallab::FarEnd> farEnds;
-  std::string handed;
   try {
-    for (const std::string& path : ptyPaths) {
-      farEnds.push_back(seriallab::FarEnd::attach(path));
-      const int inherited = dup(farEnds.back().fd());  // dup clears O_CLOEXEC
-      handed += (handed.empty() ? "" : ",") + path + "=" + std::to_string(inherited);
-    }
     for (const auto* paths : {&echoPaths, &drainPaths}) {
       for (const std::string& path : *paths) {
         farEnds.push_back(seriallab::FarEnd::attach(path));
@@ -196,7 +186,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   setenv("SERIAL_LAB", "1", 1);
-  setenv("SERIAL_LAB_FAR_ENDS", handed.c_str(), 1);
 
   const pid_t child = fork();
   if (child < 0) cannotBuild("fork");
@@ -208,6 +197,6 @@ int main(int argc, char** argv) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  // The echo threads end with the process; nothing here outlives the lab.
+  // The far ends' threads end with the process; nothing here outlives the lab.
   std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }

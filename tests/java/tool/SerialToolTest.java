@@ -86,6 +86,12 @@ class SerialToolTest {
         assertEquals(83, run.out.lines().count());
         assertEquals(before, leftoverTempDirs(), "the extracted copy was left in the temp dir");
         assertTrue(run.err.isEmpty(), run.err);
+        // As a library on a class path: a program of its own, nothing but the jar.
+        Process program = new ProcessBuilder(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "-cp", JAR, "tool.SerialTool", "list", "--present").directory(ELSEWHERE).start();
+        Run asLibrary = finish(program);
+        assertEquals(0, asLibrary.status, asLibrary.err);
+        assertEquals("PORT      DEVICE         STATE", asLibrary.out.lines().findFirst().orElse(""));
     }
 
     @Test
