@@ -7,13 +7,16 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.Locale;
 
 /**
  * Finds and loads the native library behind {@link SerialPort}, in this order:
  * the file named by the system property {@code serialslots.library};
  * {@code System.loadLibrary} from {@code java.library.path}; the copy inside
- * the jar, extracted into a fresh owner-only temporary directory.
+ * the jar, extracted into a fresh owner-only temporary directory (in the
+ * temporary directory, else the user's runtime or cache directory).
  */
 final class NativeLoader {
 
@@ -69,24 +72,53 @@ final class NativeLoader {
         return (os.startsWith("linux") ? "linux" : os) + "-" + arch;
     }
 
-    /** Extracts and loads the jar's copy; answers null on success, else why not. */
+    /**
+     * Extracts and loads the jar's copy; answers null on success, else why not.
+     * The temporary directory comes first; where it is mounted noexec the
+     * library cannot be mapped from it, so the user's runtime and cache
+     * directories are tried next.
+     */
     private static String loadBundled() {
         String resource = "/native/" + platform() + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME);
+        if (NativeLoader.class.getResource(resource) == null) {
+            return "the jar holds no " + resource;
+        }
+        List<String> failures = new ArrayList<>();
+        for (Path base : extractionBases()) {
+            String why = loadBundledFrom(resource, base);
+            if (why == null) {
+                return null;
+            }
+            failures.add(base + ": " + why);
+        }
+        return String.join("; ", failures);
+    }
+
+    private static List<Path> extractionBases() {
+        List<Path> bases = new ArrayList<>();
+        bases.add(Path.of(System.getProperty("java.io.tmpdir")));
+        String runtime = System.getenv("XDG_RUNTIME_DIR");
+        if (runtime != null && !runtime.isEmpty()) {
+            bases.add(Path.of(runtime));
+        }
+        bases.add(Path.of(System.getProperty("user.home"), ".cache"));
+        return bases;
+    }
+
+    private static String loadBundledFrom(String resource, Path base) {
         Path directory = null;
         Path library = null;
         try (InputStream in = NativeLoader.class.getResourceAsStream(resource)) {
-            if (in == null) {
-                return "the jar holds no " + resource;
-            }
+            Files.createDirectories(base);
             // A new directory only its owner can enter: no one can swap the file
             // between writing and loading it.
-            directory = Files.createTempDirectory("serialslots-",
+            directory = Files.createTempDirectory(base, "serialslots-",
                     PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
             library = directory.resolve(System.mapLibraryName(SerialPort.LIBRARY_NAME));
             Files.copy(in, library, StandardCopyOption.REPLACE_EXISTING);
             return tryLoad(library.toFile());
-        } catch (IOException | UnsupportedOperationException e) {
-            return "cannot extract " + resource + ": " + e;
+        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+            return "cannot extract: " + e;
         } finally {
             // Once loaded the mapping stays valid, so nothing is left behind.
             deleteQuietly(library);

@@ -95,6 +95,27 @@ class SerialToolTest {
     }
 
     @Test
+    void aNoexecTemporaryDirectoryFallsBackToTheUsersCache() throws Exception {
+        Path noexec = Files.createTempDirectory(Path.of("/dev/shm"), "noexec-");
+        Path home = Files.createTempDirectory(Path.of("/dev/shm"), "home-");
+        Process mount = new ProcessBuilder("mount", "-t", "tmpfs", "-o", "noexec", "lab-noexec", noexec.toString())
+                .inheritIO().start();
+        assertEquals(0, mount.waitFor(), "mount a noexec tmpfs inside the lab");
+        try {
+            Run run = finish(start(List.of("-Djava.io.tmpdir=" + noexec, "-Duser.home=" + home), "list", "--present"));
+            assertEquals(0, run.status, run.err);
+            try (Stream<Path> cache = Files.list(home.resolve(".cache"))) {
+                assertEquals(0, cache.count(), "the extracted copy was left in the cache");
+            }
+        } finally {
+            new ProcessBuilder("umount", noexec.toString()).inheritIO().start().waitFor();
+            Files.delete(noexec);
+            Files.delete(home.resolve(".cache"));
+            Files.delete(home);
+        }
+    }
+
+    @Test
     void thePropertyNamesTheLibraryAndAMissingFileSaysSo() throws Exception {
         Process good = start(List.of("-Dserialslots.library=" + System.getProperty("serialslots.library")), "list");
         assertEquals(0, finish(good).status);

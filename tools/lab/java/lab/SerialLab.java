@@ -115,10 +115,27 @@ public final class SerialLab {
     /** Makes a FIFO at path. */
     public static native void makeFifo(String path);
 
-    /** The numbers of all descriptors the process holds. */
-    public static int openDescriptorCount() {
-        String[] entries = new java.io.File("/proc/self/fd").list();
-        return entries == null ? -1 : entries.length;
+    /**
+     * How many descriptors the process holds on the lab's serial nodes: pty
+     * slaves and whatever stands at /dev/tty*. The far ends' masters and the
+     * JVM's own files, pipes and sockets, which come and go with its threads,
+     * are not counted.
+     */
+    public static int deviceDescriptors() {
+        java.io.File[] entries = new java.io.File("/proc/self/fd").listFiles();
+        int count = 0;
+        for (java.io.File entry : entries == null ? new java.io.File[0] : entries) {
+            try {
+                String target = java.nio.file.Files.readSymbolicLink(entry.toPath()).toString();
+                if ((target.startsWith("/dev/pts/") && !target.equals("/dev/pts/ptmx"))
+                        || target.startsWith("/dev/tty")) {
+                    count++;
+                }
+            } catch (java.io.IOException gone) {
+                // closed while listing, such as the listing's own descriptor
+            }
+        }
+        return count;
     }
 
     private static native int attachPty(String devicePath);
