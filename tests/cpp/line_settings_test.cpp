@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "slow_uart.h"
 #include "test_support.h"
 
 namespace serialslots {
@@ -160,6 +161,16 @@ TEST_F(StartPort, ARejectionLeavesTheEditsSoFarInOptions) {
   EXPECT_EQ(options.c_cflag & (CSIZE | CSTOPB), tcflag_t{CSTOPB});
   ASSERT_EQ(start("4800", "7", "2", "x"), kBadParity);
   EXPECT_EQ(options.c_cflag & CSIZE, tcflag_t{CS7});
+}
+
+TEST_F(StartPort, ARateTheUartCannotMakeIsRefusedAndTheDeviceRestored) {
+  ASSERT_EQ(start("9600", "8", "1", "N"), kLineApplied);
+  const termios before = deviceSettings();
+  testing_support::SlowUart uart(B115200);
+  EXPECT_EQ(start("460800", "7", "2", "E"), kSpeedNotTaken);
+  EXPECT_TRUE(sameAttributes(deviceSettings(), before)) << "the refused settings stayed";
+  EXPECT_EQ(start("115200", "8", "1", "N"), kLineApplied);
+  EXPECT_EQ(seriallab::baudOf(cfgetospeed(&options)), 115200);
 }
 
 TEST(StartPortOnANonTerminal, IsRefusedForARegularFileAndAFifo) {

@@ -8,6 +8,7 @@
 #include "core_SerialPort.h"
 #include "fake_jni.h"
 #include "line/line_settings.h"
+#include "slow_uart.h"
 #include "test_support.h"
 
 namespace {
@@ -100,6 +101,18 @@ TEST_F(OpenPort, RejectedParametersCloseTheDeviceWithTheSlotsMessage) {
     EXPECT_EQ(openDescriptorCount(), descriptors);
     EXPECT_EQ(device.attributes().c_lflag, before.c_lflag) << "the device was reprogrammed";
   }
+}
+
+TEST_F(OpenPort, ARateTheUartCannotMakeIsARejectedOpen) {
+  seriallab::FarEnd device = seriallab::FarEnd::attach("/dev/ttyS6");
+  testing_support::SlowUart uart(B115200);
+  const int descriptors = openDescriptorCount();
+  Open tooFast("COM6", "460800");
+  EXPECT_EQ(tooFast.message(), "Error set parameters.");
+  EXPECT_EQ(findPort("COM6")->descriptor.load(), -1);
+  EXPECT_EQ(openDescriptorCount(), descriptors);
+  Open possible("COM6", "115200");
+  EXPECT_FALSE(possible.jni.raised) << possible.message();
 }
 
 TEST_F(OpenPort, ADeviceThatIsNoTerminalIsRejected) {
