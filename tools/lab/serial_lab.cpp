@@ -13,7 +13,6 @@
 // Exit status: COMMAND's; 77 when the lab cannot be built (a skip for ctest),
 // or 1 when CI=true, where a missing lab is a failure.
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -118,26 +117,13 @@ void buildDev() {
 
 // Sends back every byte (or, draining, discards it) until the lab ends.
 void serve(int master, bool echoing) {
-  char buffer[4096];
   for (;;) {
-    pollfd ready{master, POLLIN, 0};
-    if (poll(&ready, 1, -1) < 0 && errno != EINTR) return;
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    if (n < 0 && errno == EIO) {
-      // No slave holds the port open right now; wait for the next open.
-      usleep(1000);
-      continue;
-    }
-    for (ssize_t done = 0; echoing && n > 0 && done < n;) {
-      const ssize_t sent = write(master, buffer + done, static_cast<size_t>(n - done));
-      if (sent > 0) {
-        done += sent;
-      } else if (errno == EAGAIN) {
-        pollfd room{master, POLLOUT, 0};
-        poll(&room, 1, 100);
-      } else if (errno != EINTR) {
-        return;
-      }
+    const std::string bytes = seriallab::takeWaitingFrom(master, 4096, 100);
+    if (!echoing || bytes.empty()) continue;
+    try {
+      seriallab::injectInto(master, bytes);
+    } catch (const std::exception&) {
+      // The port closed mid-echo; the next open starts afresh.
     }
   }
 }
