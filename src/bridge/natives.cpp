@@ -72,10 +72,9 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_openPortC(JNIEnv* env, jclass, jstri
 
 namespace {
 
-// Sends one byte to the named slot. Answers what write() returned, or, after
-// raising, ThrowNew's result.
-jint sendByte(JNIEnv* env, const char* name, unsigned char byte) {
-  PortSlot* slot = serialslots::findPort(name);
+// Sends one byte to a slot found by name (nullptr: none matched). Answers what
+// write() returned, or, after raising, ThrowNew's result.
+jint sendByte(JNIEnv* env, const PortSlot* slot, unsigned char byte) {
   if (slot == nullptr) return throwException(env, messages::kNoSuchPort);
   const ssize_t written = ops::writeByte(*slot, byte);
   if (written < 0) return throwException(env, messages::writeFailed(*slot).text);
@@ -90,7 +89,8 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_writeDataInt(JNIEnv* env, jclass, js
                                                          jint data) {
   ScopedUtfChars name(env, portName);
   if (name.failed()) return 0;
-  return sendByte(env, name.c_str(), lowByte(static_cast<unsigned int>(data)));
+  return sendByte(env, serialslots::findPort(name.c_str()),
+                  lowByte(static_cast<unsigned int>(data)));
 }
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(JNIEnv* env, jclass,
@@ -98,7 +98,7 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(JNI
                                                                              jchar data) {
   ScopedUtfChars name(env, portName);
   if (name.failed()) return kDone;
-  sendByte(env, name.c_str(), lowByte(data));
+  sendByte(env, serialslots::findPort(name.c_str()), lowByte(data));
   return kDone;
 }
 
@@ -108,13 +108,14 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2Ljava
   if (name.failed()) return kDone;
   ScopedUtfChars text(env, data);
   if (text.failed()) return kDone;
-  if (serialslots::findPort(name.c_str()) != nullptr && text.c_str() == nullptr) {
+  const PortSlot* slot = serialslots::findPort(name.c_str());
+  if (slot != nullptr && text.c_str() == nullptr) {
     serialslots::throwNew(env, "java/lang/NullPointerException", messages::kNullData);
     return kDone;
   }
   // The first byte of the modified UTF-8 text; the terminating zero for "".
   const char first = text.c_str() == nullptr ? '\0' : text.c_str()[0];
-  sendByte(env, name.c_str(), static_cast<unsigned char>(first));
+  sendByte(env, slot, static_cast<unsigned char>(first));
   return kDone;
 }
 
