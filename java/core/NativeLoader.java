@@ -63,7 +63,11 @@ final class NativeLoader {
         }
     }
 
-    static String platform() {
+    static String resourceDirectory() {
+        return "/native/" + platform();
+    }
+
+    private static String platform() {
         String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
         String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
         if (arch.equals("amd64") || arch.equals("x86_64")) {
@@ -79,7 +83,7 @@ final class NativeLoader {
      * directories are tried next.
      */
     private static String loadBundled() {
-        String resource = "/native/" + platform() + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME);
+        String resource = resourceDirectory() + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME);
         if (NativeLoader.class.getResource(resource) == null) {
             return "the jar holds no " + resource;
         }

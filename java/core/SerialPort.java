@@ -28,6 +28,14 @@ public final class SerialPort {
     }
 
     /**
+     * The folder in the jar that holds the native files for this machine,
+     * such as "/native/linux-x86_64".
+     */
+    public static String nativeResources() {
+        return NativeLoader.resourceDirectory();
+    }
+
+    /**
      * Loads the native library now, so that a failure to find it shows here
      * rather than at the first port operation. Calling it again does nothing.
      *

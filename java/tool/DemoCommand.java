@@ -138,20 +138,15 @@ final class DemoCommand implements SerialTool.Command {
     }
 
     private static Path extractLauncher(Path directory) throws IOException {
-        String resource = "/native/linux-" + arch() + "/serial-lab";
+        String resource = core.SerialPort.nativeResources() + "/serial-lab";
         Path launcher = directory.resolve("serial-lab");
         try (InputStream in = DemoCommand.class.getResourceAsStream(resource)) {
             if (in == null) {
-                throw new IOException("this jar holds no virtual serial lab for " + arch());
+                throw new IOException("this jar holds no virtual serial lab at " + resource);
             }
             Files.copy(in, launcher, StandardCopyOption.REPLACE_EXISTING);
         }
         Files.setPosixFilePermissions(launcher, PosixFilePermissions.fromString("rwx------"));
         return launcher;
-    }
-
-    private static String arch() {
-        String arch = System.getProperty("os.arch", "");
-        return arch.equals("amd64") ? "x86_64" : arch;
     }
 }
