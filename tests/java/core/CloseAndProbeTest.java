@@ -10,7 +10,7 @@ import lab.SerialLab;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.ValueSource;
+import org.junit.jupiter.params.provider.CsvSource;
 
 class CloseAndProbeTest {
 
@@ -20,51 +20,38 @@ class CloseAndProbeTest {
     }
 
     @Test
-    void closingANeverOpenedSlotAnswersOneAndKeepsStandardInput() {
-        int before = Lab.openDescriptors();
-        for (int n = 0; n <= 40; n++) {
-            assertEquals(1, SerialPort.closePortC("COM" + n));
-            assertEquals(1, SerialPort.closePortC("COMUSB" + n));
-        }
+    void closingNeverOpenedSlotsAnswersOneKeepsStandardInputAndUnknownNamesRaise() {
+        int before = SerialLab.deviceDescriptors();
+        Lab.closeAll();
         assertTrue(new File("/proc/self/fd/0").exists(), "standard input was closed");
-        assertEquals(before, Lab.openDescriptors());
+        assertEquals(before, SerialLab.deviceDescriptors());
+        for (String name : new String[] {"COM41", "COMUSB41", "com1", "COM1 ", "COM01", "COMUSB", "", "/dev/ttyS1",
+            "COM1\u0000", null}) {
+            Lab.assertRaises("Serial port does not exits.", () -> SerialPort.closePortC(name));
+        }
+        assertEquals(1, SerialPort.setTimeOutSerialPortC());
     }
 
     @ParameterizedTest
-    @ValueSource(strings = {"COM41", "COMUSB41", "com1", "COM1 ", "COM01", "COMUSB", "", "/dev/ttyS1",
-        "COM1\u0000"})
-    void closingAnUnknownNameRaises(String name) {
-        Lab.assertRaises("Serial port does not exits.", () -> SerialPort.closePortC(name));
-    }
-
-    @Test
-    void closingANullNameRaisesTheSameMessage() {
-        Lab.assertRaises("Serial port does not exits.", () -> SerialPort.closePortC(null));
-    }
-
-    @Test
-    void probeAnswersFreeForAPtyAndBusyForWhatCannotBeOpened() throws Exception {
-        try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB3")) {
-            assertEquals("/dev/ttyUSB3", device.devicePath());
-            assertEquals("free", SerialPort.getStateSerialPortC("/dev/ttyUSB3"));
-        }
-        assertEquals("busy", SerialPort.getStateSerialPortC("/dev/ttyUSB3"), "hung-up pty");
-        assertEquals("busy", SerialPort.getStateSerialPortC("/dev/ttyS33"));
-        assertEquals("busy", SerialPort.getStateSerialPortC("/dev/pts"));
-        assertEquals("busy", SerialPort.getStateSerialPortC("COM1"));
-        assertEquals("busy", SerialPort.getStateSerialPortC(""));
-        assertEquals("busy", SerialPort.getStateSerialPortC(null));
-        Path dangling = Path.of("/dev/ttyS34");
-        Files.createSymbolicLink(dangling, Path.of("/dev/nowhere"));
-        try {
-            assertEquals("busy", SerialPort.getStateSerialPortC(dangling.toString()));
+    @CsvSource({"pty,free", "missing,busy", "file,free", "fifo,free", "directory,busy", "link,busy"})
+    void probeAnswersFreeOnlyForWhatOpensReadWrite(String kind, String answer) throws Exception {
+        Path node = Path.of("/dev/ttyUSB3");
+        try (SerialLab.FarEnd device = SerialLab.attach(node.toString())) {
+            if (!kind.equals("pty")) {
+                Lab.makeNode(kind, node);
+            }
+            int before = SerialLab.deviceDescriptors();
+            assertEquals(answer, SerialPort.getStateSerialPortC(node.toString()));
+            assertEquals(before, SerialLab.deviceDescriptors());
         } finally {
-            Files.delete(dangling);
+            Files.deleteIfExists(node);
         }
     }
 
     @Test
-    void timeoutAnswersOne() {
-        assertEquals(1, SerialPort.setTimeOutSerialPortC());
+    void probeTakesANameAsAPathInTheWorkingDirectoryAndNothingAsBusy() {
+        for (String path : new String[] {"COM1", "", null}) {
+            assertEquals("busy", SerialPort.getStateSerialPortC(path));
+        }
     }
 }

@@ -4,10 +4,18 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.concurrent.Callable;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
 import lab.SerialLab;
 import org.junit.jupiter.api.function.Executable;
 
-/** What the Java tests share: the lab check, descriptor counts, exact exceptions. */
+/** What the Java tests share: the lab check, exact exceptions, odd nodes, threads. */
 final class Lab {
 
     private Lab() {
@@ -18,15 +26,41 @@ final class Lab {
         assertTrue(SerialLab.insideLab(), "the Java tests must run inside the serial lab");
     }
 
-    /** Descriptors on serial nodes: what the library opens and must give back. */
-    static int openDescriptors() {
-        return SerialLab.deviceDescriptors();
-    }
-
     /** The call raises exactly java.lang.Exception with exactly this message. */
     static void assertRaises(String message, Executable call) {
         Exception raised = assertThrows(Exception.class, call);
         assertEquals(Exception.class, raised.getClass());
         assertEquals(message, raised.getMessage());
+    }
+
+    /** Puts a regular file, directory, fifo, dangling link or nothing at path. */
+    static void makeNode(String kind, Path path) throws Exception {
+        Files.deleteIfExists(path);
+        switch (kind) {
+            case "file" -> Files.write(path, new byte[0]);
+            case "directory" -> Files.createDirectory(path);
+            case "fifo" -> SerialLab.makeFifo(path.toString());
+            case "link" -> Files.createSymbolicLink(path, Path.of("/dev/gone"));
+            default -> { }
+        }
+    }
+
+    /** Runs the tasks on threads of their own, all at once; rethrows the first failure. */
+    static void together(List<Callable<Void>> tasks) throws Exception {
+        ExecutorService pool = Executors.newFixedThreadPool(tasks.size());
+        try {
+            for (Future<Void> run : pool.invokeAll(tasks, 120, TimeUnit.SECONDS)) {
+                run.get();
+            }
+        } finally {
+            pool.shutdownNow();
+        }
+    }
+
+    static void closeAll() {
+        for (int n = 0; n <= 40; n++) {
+            SerialPort.closePortC("COM" + n);
+            SerialPort.closePortC("COMUSB" + n);
+        }
     }
 }
