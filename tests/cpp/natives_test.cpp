@@ -3,6 +3,7 @@
 // ThreadSanitizer to watch.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -95,6 +96,28 @@ TEST(Natives, OpensReadsAndWritesOnSeveralThreadsKeepEachSlotsOwnSettings) {
   EXPECT_EQ(slow.c_cflag & CSTOPB, tcflag_t{CSTOPB});
   EXPECT_EQ(cfgetospeed(&fast), speed_t{B115200});
   EXPECT_EQ(fast.c_cflag & CSTOPB, 0u);
+}
+
+TEST(Natives, NoDeviceBecomesTheControllingTerminalAndDescriptorZeroIsAPortLikeAnyOther) {
+  if (!seriallab::insideLab()) GTEST_SKIP() << "needs the serial lab";
+  seriallab::FarEnd device = seriallab::FarEnd::attach("/dev/ttyS2");
+  // A session leader with no controlling terminal takes the first tty it opens
+  // without O_NOCTTY, and a hang-up of that device then sends it SIGHUP.
+  const pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    close(STDIN_FILENO);
+    serialslots::PortSlot* slot = nullptr;
+    const bool probed = serialslots::ops::canOpen("/dev/ttyS2");
+    serialslots::ops::openPort("COM2", "9600", "8", "1", "N", slot);
+    const bool tookZero = slot->descriptor == STDIN_FILENO;
+    const bool noTerminal = open("/dev/tty", O_RDWR) < 0;
+    serialslots::ops::closePort(*slot);
+    _exit(probed && tookZero && noTerminal && fcntl(STDIN_FILENO, F_GETFD) < 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "a device became the controlling terminal, or descriptor 0 stayed open";
 }
 
 }  // namespace
