@@ -38,7 +38,7 @@ class CloseAndProbeTest {
         Path node = Path.of("/dev/ttyUSB3");
         try (SerialLab.FarEnd device = SerialLab.attach(node.toString())) {
             if (!kind.equals("pty")) {
-                Lab.makeNode(kind, node);
+                SerialLab.makeNode(kind, node.toString());
             }
             int before = SerialLab.deviceDescriptors();
             assertEquals(answer, SerialPort.getStateSerialPortC(node.toString()));

@@ -4,8 +4,6 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.nio.file.Files;
-import java.nio.file.Path;
 import java.util.List;
 import java.util.concurrent.Callable;
 import java.util.concurrent.ExecutorService;
@@ -31,18 +29,6 @@ final class Lab {
         Exception raised = assertThrows(Exception.class, call);
         assertEquals(Exception.class, raised.getClass());
         assertEquals(message, raised.getMessage());
-    }
-
-    /** Puts a regular file, directory, fifo, dangling link or nothing at path. */
-    static void makeNode(String kind, Path path) throws Exception {
-        Files.deleteIfExists(path);
-        switch (kind) {
-            case "file" -> Files.write(path, new byte[0]);
-            case "directory" -> Files.createDirectory(path);
-            case "fifo" -> SerialLab.makeFifo(path.toString());
-            case "link" -> Files.createSymbolicLink(path, Path.of("/dev/gone"));
-            default -> { }
-        }
     }
 
     /** Runs the tasks on threads of their own, all at once; rethrows the first failure. */

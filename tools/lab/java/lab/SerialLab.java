@@ -112,8 +112,20 @@ public final class SerialLab {
     /** True only inside the lab, where /dev is the lab's own. */
     public static native boolean insideLab();
 
-    /** Makes a FIFO at path. */
-    public static native void makeFifo(String path);
+    /** Puts a regular "file", a "directory", a "fifo", a dangling "link" or, for any other kind, nothing at path. */
+    public static void makeNode(String kind, String path) throws java.io.IOException {
+        java.nio.file.Path node = java.nio.file.Path.of(path);
+        java.nio.file.Files.deleteIfExists(node);
+        switch (kind) {
+            case "file" -> java.nio.file.Files.write(node, new byte[0]);
+            case "directory" -> java.nio.file.Files.createDirectory(node);
+            case "fifo" -> makeFifo(path);
+            case "link" -> java.nio.file.Files.createSymbolicLink(node, java.nio.file.Path.of("/dev/gone"));
+            default -> { }
+        }
+    }
+
+    private static native void makeFifo(String path);
 
     /**
      * How many descriptors the process holds on the lab's serial nodes: pty

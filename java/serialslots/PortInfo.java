@@ -1,0 +1,96 @@
+package serialslots;
+
+import java.util.Optional;
+import java.util.OptionalInt;
+
+/**
+ * A serial device of this machine as the kernel describes it, found without
+ * opening it: its path, the slot name that reaches it (if any), its driver,
+ * and for USB adapters the identifiers and names the adapter reports and its
+ * stable /dev/serial/by-id link.
+ */
+public final class PortInfo {
+
+    private final String device;
+    private final String slotName;
+    private final String driver;
+    private final Integer vendorId;
+    private final Integer productId;
+    private final String manufacturer;
+    private final String product;
+    private final String serialNumber;
+    private final String byIdPath;
+
+    PortInfo(String device, String slotName, String driver, Integer vendorId, Integer productId, String manufacturer,
+            String product, String serialNumber, String byIdPath) {
+        this.device = device;
+        this.slotName = slotName;
+        this.driver = driver;
+        this.vendorId = vendorId;
+        this.productId = productId;
+        this.manufacturer = manufacturer;
+        this.product = product;
+        this.serialNumber = serialNumber;
+        this.byIdPath = byIdPath;
+    }
+
+    /** @return the device path, such as "/dev/ttyUSB0" */
+    public String device() {
+        return device;
+    }
+
+    /** @return the slot name of {@link core.SerialPort} that reaches this device, such as "COMUSB0" */
+    public Optional<String> slotName() {
+        return Optional.ofNullable(slotName);
+    }
+
+    /** @return the kernel driver, such as "serial8250", "ftdi_sio", "cdc_acm" or "pl011"; "" when unknown */
+    public String driver() {
+        return driver;
+    }
+
+    /** @return the USB vendor id, such as 0x0403 */
+    public OptionalInt vendorId() {
+        return vendorId == null ? OptionalInt.empty() : OptionalInt.of(vendorId);
+    }
+
+    /** @return the USB product id, such as 0x6001 */
+    public OptionalInt productId() {
+        return productId == null ? OptionalInt.empty() : OptionalInt.of(productId);
+    }
+
+    /** @return the USB manufacturer string */
+    public Optional<String> manufacturer() {
+        return Optional.ofNullable(manufacturer);
+    }
+
+    /** @return the USB product string */
+    public Optional<String> product() {
+        return Optional.ofNullable(product);
+    }
+
+    /** @return the USB serial number */
+    public Optional<String> serialNumber() {
+        return Optional.ofNullable(serialNumber);
+    }
+
+    /** @return the link under /dev/serial/by-id that names this device, stable across replugging */
+    public Optional<String> byIdPath() {
+        return Optional.ofNullable(byIdPath);
+    }
+
+    /** @return the device and what is known of it, on one line */
+    @Override
+    public String toString() {
+        StringBuilder text = new StringBuilder(device);
+        slotName().ifPresent(slot -> text.append(" (").append(slot).append(')'));
+        text.append(' ').append(driver);
+        if (vendorId != null && productId != null) {
+            text.append(String.format(" %04x:%04x", vendorId, productId));
+        }
+        manufacturer().ifPresent(name -> text.append(' ').append(name));
+        product().ifPresent(name -> text.append(' ').append(name));
+        serialNumber().ifPresent(serial -> text.append(" serial ").append(serial));
+        return text.toString();
+    }
+}

@@ -1,0 +1,343 @@
+package serialslots;
+
+import java.io.Closeable;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
+import java.util.Objects;
+
+/**
+ * An open serial device with blocking streams, timeouts, modem lines and
+ * flow control.
+ *
+ * <p>A port is a slot name of {@link core.SerialPort} ("COM3" is /dev/ttyS3,
+ * "COMUSB0" is /dev/ttyUSB0), a device path ("/dev/ttyACM0",
+ * "/dev/serial/by-id/..."), or a device name under /dev ("ttyAMA0").
+ * {@link #open} is exclusive: a second open of the device, by this program or
+ * another that locks it, fails with {@link PortBusyException} until this
+ * connection is closed. {@link #openShared} takes no lock.
+ *
+ * <p>Reads wait in the kernel until a byte arrives, the read timeout passes
+ * ({@link SerialTimeoutException}), the device goes away (end of stream: -1,
+ * and -1 from then on) or the connection is closed ({@link IOException}). One
+ * thread may read while another writes; {@link #close} from any thread wakes
+ * both at once.
+ */
+public final class SerialConnection implements Closeable {
+
+    private static final Cleaner RELEASER = Cleaner.create();
+
+    private final long handle;
+    private final String device;
+    private final InputStream input = new Input();
+    private final OutputStream output = new Output();
+    private volatile boolean open = true;
+    private volatile boolean endOfStream;
+    private volatile int readTimeout;
+    private volatile int writeTimeout;
+
+    private SerialConnection(long handle, String device) {
+        this.handle = handle;
+        this.device = device;
+        // The native state lives until no thread can reach this object, so a
+        // call racing close() never meets freed memory.
+        RELEASER.register(this, () -> NativeConnection.release(handle));
+    }
+
+    /**
+     * Opens a port for this connection alone and applies the settings.
+     *
+     * @param port a slot name, a device path or a device name under /dev
+     * @param settings the line settings, read back from the driver before this returns
+     * @return the open connection
+     * @throws java.nio.file.NoSuchFileException when there is no such device
+     * @throws java.nio.file.AccessDeniedException when the user may not open it
+     * @throws PortBusyException when it is held by another connection or program
+     * @throws NotASerialPortException when the path is no serial device
+     * @throws SettingNotSupportedException when the driver did not take a setting
+     * @throws IOException when the system refuses the open otherwise
+     */
+    public static SerialConnection open(String port, LineSettings settings) throws IOException {
+        return open(port, settings, true);
+    }
+
+    /**
+     * Opens a port without locking it, so that other programs may open it too.
+     *
+     * @param port a slot name, a device path or a device name under /dev
+     * @param settings the line settings, read back from the driver before this returns
+     * @return the open connection
+     * @throws IOException as for {@link #open}, except that it is never busy because of a lock
+     */
+    public static SerialConnection openShared(String port, LineSettings settings) throws IOException {
+        return open(port, settings, false);
+    }
+
+    private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
+        String device = devicePath(port);
+        Objects.requireNonNull(settings, "settings");
+        int[] failure = new int[8];
+        long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
+                settings.stopBits(), settings.parity().ordinal(), settings.flowControl().ordinal(), failure);
+        if (handle == 0) {
+            throw Failures.openFailed(device, failure, settings);
+        }
+        return new SerialConnection(handle, device);
+    }
+
+    /** The device path a port name stands for. */
+    static String devicePath(String port) {
+        Objects.requireNonNull(port, "port");
+        if (port.isEmpty()) {
+            throw new IllegalArgumentException("the port name is empty");
+        }
+        String slot = NativeConnection.slotDevice(port);
+        return slot != null ? slot : port.contains("/") ? port : "/dev/" + port;
+    }
+
+    /** @return the device path that was opened */
+    public String device() {
+        return device;
+    }
+
+    /** @return the stream of received bytes; closing it closes the connection */
+    public InputStream getInputStream() {
+        return input;
+    }
+
+    /** @return the stream to the device; closing it closes the connection */
+    public OutputStream getOutputStream() {
+        return output;
+    }
+
+    /** @param millis how long a read waits for its first byte; 0 waits without limit */
+    public void setReadTimeout(int millis) {
+        readTimeout = checkedTimeout(millis);
+    }
+
+    /** @return the read timeout in milliseconds, 0 for none */
+    public int getReadTimeout() {
+        return readTimeout;
+    }
+
+    /** @param millis how long a write may wait for room in the output queue, in all; 0 waits without limit */
+    public void setWriteTimeout(int millis) {
+        writeTimeout = checkedTimeout(millis);
+    }
+
+    /** @return the write timeout in milliseconds, 0 for none */
+    public int getWriteTimeout() {
+        return writeTimeout;
+    }
+
+    private static int checkedTimeout(int millis) {
+        if (millis < 0) {
+            throw new IllegalArgumentException("a timeout cannot be negative: " + millis);
+        }
+        return millis;
+    }
+
+    /**
+     * @return the bytes received and not yet read, 0 once the device has gone
+     * @throws IOException when the connection is closed
+     */
+    public int available() throws IOException {
+        int waiting = NativeConnection.available(handle);
+        Reference.reachabilityFence(this);
+        check("available", waiting < 0 ? -waiting : 0, 0);
+        return Math.max(waiting, 0);
+    }
+
+    /**
+     * Returns once every byte written has left the UART, or when the write
+     * timeout (if any) has passed.
+     *
+     * @throws SerialTimeoutException when the write timeout passed first
+     * @throws IOException when the connection is closed or the device has gone
+     */
+    public void drain() throws IOException {
+        check("drain", NativeConnection.drain(handle, writeTimeout), writeTimeout);
+    }
+
+    /** @throws IOException when the connection is closed */
+    public void discardInput() throws IOException {
+        check("discard input", NativeConnection.discard(handle, true), 0);
+    }
+
+    /** @throws IOException when the connection is closed */
+    public void discardOutput() throws IOException {
+        check("discard output", NativeConnection.discard(handle, false), 0);
+    }
+
+    /**
+     * Holds the line in the break condition (continuous 0) for {@code millis}.
+     *
+     * @param millis how long, at least 1
+     * @throws IOException when the connection is closed or the device refuses
+     */
+    public void sendBreak(int millis) throws IOException {
+        if (millis <= 0) {
+            throw new IllegalArgumentException("a break lasts at least 1 ms: " + millis);
+        }
+        check("break", NativeConnection.sendBreak(handle, millis), 0);
+    }
+
+    /**
+     * @param on the level of RTS
+     * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
+     */
+    public void setRts(boolean on) throws IOException {
+        check("setting RTS", NativeConnection.setModemLine(handle, 16, on), 0);
+    }
+
+    /**
+     * @param on the level of DTR (many boards reset when it drops)
+     * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
+     */
+    public void setDtr(boolean on) throws IOException {
+        check("setting DTR", NativeConnection.setModemLine(handle, 32, on), 0);
+    }
+
+    /**
+     * @return all six modem lines, read in one call
+     * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
+     */
+    public ModemLines modemLines() throws IOException {
+        int bits = NativeConnection.modemLines(handle);
+        Reference.reachabilityFence(this);
+        check("reading the modem lines", bits < 0 ? -bits : 0, 0);
+        return new ModemLines((bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 8) != 0, (bits & 16) != 0,
+                (bits & 32) != 0);
+    }
+
+    /**
+     * @return the settings as the driver holds them now
+     * @throws IOException when the connection is closed
+     */
+    public LineSettings settings() throws IOException {
+        int[] kept = new int[6];
+        check("reading the settings", NativeConnection.readSettings(handle, kept), 0);
+        if (kept[1] <= 0) {
+            throw new IOException(device + ": the driver reports no baud rate");
+        }
+        return LineSettings.of(kept[1]).withDataBits(kept[2]).withStopBits(kept[3])
+                .withParity(Parity.values()[kept[4]]).withFlowControl(FlowControl.values()[kept[5]]);
+    }
+
+    /**
+     * Applies new settings to the open device and reads them back.
+     *
+     * @param settings the new settings
+     * @throws SettingNotSupportedException when the driver did not take one; the line is left as it was
+     * @throws IOException when the connection is closed or the device refuses
+     */
+    public void reconfigure(LineSettings settings) throws IOException {
+        int[] refusal = new int[6];
+        check("reconfiguring", NativeConnection.reconfigure(handle, settings.baud(), settings.dataBits(),
+                settings.stopBits(), settings.parity().ordinal(), settings.flowControl().ordinal(), refusal), 0);
+        if (refusal[0] != 0) {
+            throw Failures.refused(device, refusal, 0, settings);
+        }
+    }
+
+    /** @return false once {@link #close} has been called; a device that went away still counts as open */
+    public boolean isOpen() {
+        return open;
+    }
+
+    /**
+     * Closes the connection: waiting reads and writes end at once with an
+     * {@link IOException}, and the device is released. Any thread, any time,
+     * once or many times.
+     *
+     * @throws IOException never, in this version; declared for {@link Closeable}
+     */
+    @Override
+    public void close() throws IOException {
+        open = false;
+        NativeConnection.close(handle);
+        Reference.reachabilityFence(this);
+    }
+
+    private void check(String operation, int code, int timeout) throws IOException {
+        Reference.reachabilityFence(this);
+        IOException failure = Failures.of(device, operation, code, timeout, 0, 0);
+        if (failure != null) {
+            throw failure;
+        }
+    }
+
+    @Override
+    public String toString() {
+        return "SerialConnection[" + device + (open ? "" : ", closed") + "]";
+    }
+
+    private final class Input extends InputStream {
+
+        @Override
+        public int read() throws IOException {
+            byte[] one = new byte[1];
+            return read(one, 0, 1) < 0 ? -1 : one[0] & 0xFF;
+        }
+
+        @Override
+        public int read(byte[] buffer, int offset, int length) throws IOException {
+            Objects.checkFromIndexSize(offset, length, buffer.length);
+            if (length == 0) {
+                return 0;
+            }
+            if (endOfStream && open) {
+                return -1;
+            }
+            int timeout = readTimeout;
+            int got = NativeConnection.read(handle, buffer, offset, length, timeout);
+            Reference.reachabilityFence(SerialConnection.this);
+            if (got > 0) {
+                return got;
+            }
+            if (Failures.status(-got) == NativeConnection.HUNG_UP) {
+                // The kernel discards what was unread at a hang-up: the stream ends here.
+                endOfStream = true;
+                return -1;
+            }
+            throw Failures.of(device, "read", -got, timeout, 0, 0);
+        }
+
+        @Override
+        public int available() throws IOException {
+            return SerialConnection.this.available();
+        }
+
+        @Override
+        public void close() throws IOException {
+            SerialConnection.this.close();
+        }
+    }
+
+    private final class Output extends OutputStream {
+
+        @Override
+        public void write(int b) throws IOException {
+            write(new byte[] {(byte) b}, 0, 1);
+        }
+
+        @Override
+        public void write(byte[] buffer, int offset, int length) throws IOException {
+            Objects.checkFromIndexSize(offset, length, buffer.length);
+            int timeout = writeTimeout;
+            long result = NativeConnection.write(handle, buffer, offset, length, timeout);
+            Reference.reachabilityFence(SerialConnection.this);
+            IOException failure = Failures.of(device, "write", (int) (result >>> 32), timeout, (int) result, length);
+            if (failure != null) {
+                throw failure;
+            }
+        }
+
+        @Override
+        public void close() throws IOException {
+            SerialConnection.this.close();
+        }
+    }
+}

@@ -1,0 +1,141 @@
+package serialslots;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Comparator;
+import java.util.List;
+import java.util.HashMap;
+import java.util.Map;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import java.util.stream.Stream;
+
+/** The serial devices of this machine, read from sysfs without opening any of them. */
+public final class SerialPorts {
+
+    private static final Pattern NAME_AND_NUMBER = Pattern.compile("(.*?)(\\d*)");
+
+    private SerialPorts() {
+    }
+
+    /**
+     * Lists the serial devices: every tty that has a device behind it, except
+     * UART nodes with no UART (the 8250 driver makes ttyS nodes for ports that
+     * may not exist). Nothing is opened: an open raises DTR, which resets many
+     * boards, and on servers the first UART is the console.
+     *
+     * @return the devices, in the order of their names ("ttyS2" before "ttyS10")
+     * @throws IOException when /sys/class/tty cannot be read
+     */
+    public static List<PortInfo> list() throws IOException {
+        return list(Path.of("/"));
+    }
+
+    /**
+     * Lists the serial devices of another system image: its sysfs under
+     * {@code root}/sys and its /dev under {@code root}/dev.
+     *
+     * @param root the directory that stands for /
+     * @return the devices, in the order of their names
+     * @throws IOException when {@code root}/sys/class/tty cannot be read
+     */
+    public static List<PortInfo> list(Path root) throws IOException {
+        Map<Path, String> byId = byIdLinks(root.resolve("dev/serial/by-id"));
+        List<PortInfo> ports = new ArrayList<>();
+        try (Stream<Path> ttys = Files.list(root.resolve("sys/class/tty"))) {
+            for (Path tty : ttys.sorted(Comparator.comparing(SerialPorts::sortKey)).toList()) {
+                PortInfo port = describe(tty, byId);
+                if (port != null) {
+                    ports.add(port);
+                }
+            }
+        }
+        return ports;
+    }
+
+    private static PortInfo describe(Path tty, Map<Path, String> byId) {
+        Path device = tty.resolve("device");
+        // Virtual terminals, pseudo-terminals and the console have no device behind them.
+        if (!Files.isDirectory(device) || "0".equals(read(tty.resolve("type")))) {
+            return null;
+        }
+        String name = tty.getFileName().toString();
+        String devicePath = "/dev/" + name;
+        String slot = slotName(name);
+        String driver = linkName(device.resolve("driver"));
+        // USB adapters: the ids sit on the USB device, the parent of the interface,
+        // which is the tty's device itself (cdc-acm) or its parent (usb-serial).
+        Path usb = null;
+        try {
+            Path up = device.toRealPath();
+            for (int level = 0; level < 3 && up != null && usb == null; level++, up = up.getParent()) {
+                usb = Files.isRegularFile(up.resolve("idVendor")) ? up : null;
+            }
+        } catch (IOException unreadable) {
+            usb = null;
+        }
+        return new PortInfo(devicePath, slot, driver, usb == null ? null : hex(read(usb.resolve("idVendor"))),
+                usb == null ? null : hex(read(usb.resolve("idProduct"))), usb == null ? null : read(usb.resolve("manufacturer")),
+                usb == null ? null : read(usb.resolve("product")), usb == null ? null : read(usb.resolve("serial")),
+                byId.get(Path.of(name)));
+    }
+
+    /** The slot name whose device this tty is, such as "COM3" for ttyS3. */
+    private static String slotName(String tty) {
+        Matcher parts = NAME_AND_NUMBER.matcher(tty);
+        if (!parts.matches()) {
+            return null;
+        }
+        String candidate = (parts.group(1).equals("ttyS") ? "COM" : parts.group(1).equals("ttyUSB") ? "COMUSB" : "-")
+                + parts.group(2);
+        return ("/dev/" + tty).equals(NativeConnection.slotDevice(candidate)) ? candidate : null;
+    }
+
+    /** The by-id links, keyed by the name of the device each leads to. */
+    private static Map<Path, String> byIdLinks(Path directory) throws IOException {
+        Map<Path, String> links = new HashMap<>();
+        if (Files.isDirectory(directory)) {
+            try (Stream<Path> entries = Files.list(directory)) {
+                entries.forEach(link -> {
+                    try {
+                        links.put(Files.readSymbolicLink(link).getFileName(), "/dev/serial/by-id/" + link.getFileName());
+                    } catch (IOException | UnsupportedOperationException notALink) {
+                        // not ours to describe
+                    }
+                });
+            }
+        }
+        return links;
+    }
+
+    private static String sortKey(Path tty) {
+        Matcher parts = NAME_AND_NUMBER.matcher(tty.getFileName().toString());
+        return parts.matches() ? String.format("%s%10s", parts.group(1), parts.group(2)) : tty.toString();
+    }
+
+    private static String linkName(Path link) {
+        try {
+            return Files.readSymbolicLink(link).getFileName().toString();
+        } catch (IOException | UnsupportedOperationException e) {
+            return "";
+        }
+    }
+
+    private static String read(Path attribute) {
+        try {
+            return Files.readString(attribute).strip();
+        } catch (IOException | RuntimeException absent) {
+            return null;
+        }
+    }
+
+    private static Integer hex(String text) {
+        try {
+            return text == null ? null : Integer.valueOf(text, 16);
+        } catch (NumberFormatException e) {
+            return null;
+        }
+    }
+}

@@ -1,0 +1,285 @@
+#include "connection/connection.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace serialslots::connection {
+namespace {
+
+long long nowNanos() noexcept {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Milliseconds for poll() until the deadline, a remainder rounded up: -1 for
+// no deadline, 0 once it has passed.
+int millisUntil(long long deadline) noexcept {
+  if (deadline == 0) return -1;
+  const long long left = deadline - nowNanos();
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min<long long>((left + 999999) / 1000000, INT_MAX));
+}
+
+// A descriptor being opened: closed again unless it is handed on.
+class Opening {
+ public:
+  explicit Opening(int fd) noexcept : fd_(fd) {}
+  ~Opening() {
+    if (fd_ < 0) return;
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+  int fd() const noexcept { return fd_; }
+  void markExclusive() noexcept { exclusive_ = true; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+  bool exclusive_ = false;
+};
+
+}  // namespace
+
+long long deadlineAfter(int timeoutMillis) noexcept {
+  return timeoutMillis > 0 ? nowNanos() + timeoutMillis * 1000000LL : 0;
+}
+
+OpenResult Connection::open(const char* path, bool exclusive, const LineSettings& settings) noexcept {
+  OpenResult result{nullptr, OpenFailure::kNone, 0, {0, Setting::kNone, settings}};
+  Opening device(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (device.fd() < 0) {
+    // Another program's TIOCEXCL answers EBUSY.
+    result.error = errno;
+    result.failure = errno == EBUSY ? OpenFailure::kBusy : OpenFailure::kSystem;
+    return result;
+  }
+  if ((result.error = checkTerminal(device.fd())) != 0) {
+    result.failure = OpenFailure::kNotATerminal;
+    return result;
+  }
+  // Locked before any setting is touched: shared opens share, an exclusive one
+  // keeps every other flock user out, and TIOCEXCL other openers but root.
+  if (flock(device.fd(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    result.error = errno;
+    result.failure = errno == EWOULDBLOCK ? OpenFailure::kBusy : OpenFailure::kSystem;
+    return result;
+  }
+  if (exclusive) {
+    if (ioctl(device.fd(), TIOCEXCL) != 0) {
+      result.error = errno;
+      result.failure = OpenFailure::kSystem;
+      return result;
+    }
+    device.markExclusive();
+  }
+  result.line = applyLine(device.fd(), settings);
+  if (result.line.error != 0 || result.line.refused != Setting::kNone) {
+    result.error = result.line.error;
+    result.failure = result.line.error != 0 ? OpenFailure::kSystem : OpenFailure::kSettingRefused;
+    return result;
+  }
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    result.error = errno;
+    result.failure = OpenFailure::kSystem;
+    return result;
+  }
+  result.connection = new (std::nothrow) Connection(device.fd(), wake, exclusive);
+  if (result.connection == nullptr) {
+    ::close(wake);
+    result.failure = OpenFailure::kNoMemory;
+    return result;
+  }
+  device.release();
+  return result;
+}
+
+Connection::Connection(int fd, int wake, bool exclusive) noexcept
+    : fd_(fd), wake_(wake), exclusive_(exclusive) {}
+
+Connection::~Connection() {
+  close();
+  pthread_cond_destroy(&idle_);
+  pthread_mutex_destroy(&lock_);
+}
+
+bool Connection::enter() noexcept {
+  pthread_mutex_lock(&lock_);
+  const bool open = !closing_;
+  callers_ += open ? 1 : 0;
+  pthread_mutex_unlock(&lock_);
+  return open;
+}
+
+void Connection::leave() noexcept {
+  pthread_mutex_lock(&lock_);
+  if (--callers_ == 0 && closing_) pthread_cond_broadcast(&idle_);
+  pthread_mutex_unlock(&lock_);
+}
+
+void Connection::close() noexcept {
+  pthread_mutex_lock(&lock_);
+  if (!closing_) {
+    closing_ = true;
+    // Closing a descriptor does not wake a thread blocked in poll() on it;
+    // the eventfd in every poll does. It stays signalled: closing is for good.
+    const uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    while (callers_ > 0) pthread_cond_wait(&idle_, &lock_);
+    // No call is inside any more, so no number the kernel may reuse is used again.
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+    ::close(wake_);
+    closed_ = true;
+    pthread_cond_broadcast(&idle_);
+  }
+  while (!closed_) pthread_cond_wait(&idle_, &lock_);
+  pthread_mutex_unlock(&lock_);
+}
+
+Transfer Connection::settle(long result) noexcept {
+  if (result > 0) return {static_cast<size_t>(result), {Status::kDone, 0}};
+  const int error = errno;
+  if (result < 0 && (error == EAGAIN || error == EINTR)) return {0, {Status::kDone, 0}};
+  // A hung-up tty answers read() with 0 or EIO and write() with EIO; a
+  // removed USB adapter may say ENXIO or ENODEV. None of them recovers.
+  if (result == 0 || error == EIO || error == ENXIO || error == ENODEV) {
+    hungUp_ = true;
+    return {0, {Status::kHungUp, 0}};
+  }
+  return {0, {Status::kFailed, error}};
+}
+
+Outcome Connection::await(short events, long long deadline) noexcept {
+  pollfd waits[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
+  for (;;) {
+    const int wait = millisUntil(deadline);
+    if (wait == 0) return {Status::kTimedOut, 0};
+    const int ready = poll(waits, 2, wait);
+    if (ready < 0 && errno != EINTR) return {Status::kFailed, errno};
+    if (waits[1].revents != 0) return {Status::kClosed, 0};
+    if (waits[0].revents & events) return {Status::kDone, 0};
+    if (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      hungUp_ = true;
+      return {Status::kHungUp, 0};
+    }
+  }
+}
+
+int Connection::available(Outcome& outcome) noexcept {
+  Call call(*this);
+  if (!call.entered()) {
+    outcome = {Status::kClosed, 0};
+    return -1;
+  }
+  outcome = {Status::kDone, 0};
+  int waiting = 0;
+  if (hungUp_) return 0;
+  if (ioctl(fd_, FIONREAD, &waiting) != 0) {
+    outcome = {Status::kFailed, errno};
+    return -1;
+  }
+  return waiting;
+}
+
+Outcome Connection::drain(int timeoutMillis) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  if (hungUp_) return {Status::kHungUp, 0};
+  const long long deadline = deadlineAfter(timeoutMillis);
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return {Status::kFailed, errno};
+    if (queued == 0) break;
+    // No event marks an emptied queue, and tcdrain() cannot be woken or timed
+    // out, so the queue is watched in short naps that close() cuts short.
+    const int wait = millisUntil(deadline);
+    if (wait == 0) return {Status::kTimedOut, 0};
+    pollfd wake{wake_, POLLIN, 0};
+    if (poll(&wake, 1, wait < 0 || wait > 5 ? 5 : wait) > 0) return {Status::kClosed, 0};
+  }
+  // The queue is empty; what is left is the transmitter itself, a character's time.
+  return tcdrain(fd_) == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, errno};
+}
+
+Outcome Connection::discard(bool input) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) != 0) return {Status::kFailed, errno};
+  return {Status::kDone, 0};
+}
+
+Outcome Connection::sendBreak(int millis) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  if (ioctl(fd_, TIOCSBRK) != 0) return {Status::kFailed, errno};
+  const long long deadline = deadlineAfter(millis);
+  pollfd wake{wake_, POLLIN, 0};
+  int woken = 0;
+  for (int wait; woken <= 0 && (wait = millisUntil(deadline)) != 0;) {
+    woken = poll(&wake, 1, wait);
+    if (woken < 0 && errno != EINTR) break;
+  }
+  // Cleared on every path: a line left in break is a dead line.
+  const int cleared = ioctl(fd_, TIOCCBRK);
+  if (woken > 0) return {Status::kClosed, 0};
+  return cleared == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, errno};
+}
+
+Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  // One bit at a time, so that the other output line keeps its state.
+  const int bit = line == kRts ? TIOCM_RTS : TIOCM_DTR;
+  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return {Status::kFailed, errno};
+  return {Status::kDone, 0};
+}
+
+int Connection::modemLines(Outcome& outcome) noexcept {
+  Call call(*this);
+  if (!call.entered()) {
+    outcome = {Status::kClosed, 0};
+    return -1;
+  }
+  outcome = {Status::kDone, 0};
+  int bits = 0;
+  if (ioctl(fd_, TIOCMGET, &bits) != 0) {
+    outcome = {Status::kFailed, errno};
+    return -1;
+  }
+  constexpr std::pair<int, ModemLine> kLines[] = {{TIOCM_CTS, kCts}, {TIOCM_DSR, kDsr},
+                                                  {TIOCM_CAR, kDcd}, {TIOCM_RNG, kRi},
+                                                  {TIOCM_RTS, kRts}, {TIOCM_DTR, kDtr}};
+  int lines = 0;
+  for (const auto& [kernel, ours] : kLines) lines |= (bits & kernel) ? ours : 0;
+  return lines;
+}
+
+Outcome Connection::readSettings(LineSettings& settings) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  const int error = readLine(fd_, settings);
+  return {error == 0 ? Status::kDone : Status::kFailed, error};
+}
+
+Outcome Connection::reconfigure(const LineSettings& settings, LineOutcome& line) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  line = applyLine(fd_, settings);
+  return {line.error == 0 ? Status::kDone : Status::kFailed, line.error};
+}
+
+}  // namespace serialslots::connection

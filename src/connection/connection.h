@@ -1,0 +1,175 @@
+// A serial connection: a device opened by path, waited on with poll(), that
+// one thread may close while others read, write or wait on it. Plain C++;
+// the JNI shell in src/bridge turns its outcomes into Java results.
+#pragma once
+
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <atomic>
+#include <cstddef>
+
+#include "connection/line.h"
+
+namespace serialslots::connection {
+
+// How a call ended, besides moving bytes. Also the codes Java decodes.
+enum class Status : int {
+  kDone = 0,
+  kTimedOut = 1,
+  kHungUp = 2,  // the device went away (an adapter pulled, a pty's far end closed): for good
+  kClosed = 3,  // this connection was closed, before or during the call
+  kFailed = 4,  // a system call failed; the errno says why
+};
+
+struct Outcome {
+  Status status;
+  int error;  // errno when kFailed
+};
+
+struct Transfer {
+  size_t count;  // bytes moved before the call ended
+  Outcome outcome;
+};
+
+enum class OpenFailure : int { kNone, kSystem, kBusy, kNotATerminal, kSettingRefused, kNoMemory };
+
+struct OpenResult {
+  class Connection* connection;  // owned by the caller, nullptr on failure
+  OpenFailure failure;
+  int error;                     // errno for kSystem and kNotATerminal
+  LineOutcome line;              // for kSettingRefused: what was refused and what the driver kept
+};
+
+// Modem lines, as Java's ModemLines record lists them.
+enum ModemLine : int { kCts = 1, kDsr = 2, kDcd = 4, kRi = 8, kRts = 16, kDtr = 32 };
+
+class Connection {
+ public:
+  // Opens `path` read-write, non-blocking, close-on-exec and never as the
+  // controlling terminal, and locks it (flock) before the settings are
+  // touched: shared for a shared open, exclusive with TIOCEXCL otherwise.
+  static OpenResult open(const char* path, bool exclusive, const LineSettings& settings) noexcept;
+
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Waits up to timeoutMillis (0: without limit) for at least one byte and
+  // returns what is there, up to `max`.
+  Transfer read(void* buffer, size_t max, int timeoutMillis) noexcept {
+    return readInto(max, timeoutMillis, [buffer] { return buffer; }, [](void*) {});
+  }
+  // Writes every byte, waiting while the output queue is full, up to
+  // timeoutMillis (0: without limit) in all.
+  Transfer write(const void* buffer, size_t length, int timeoutMillis) noexcept {
+    return writeFrom(length, timeoutMillis, [buffer] { return buffer; }, [](const void*) {});
+  }
+
+  // The same, for memory that `pin` lends for one system call at a time and
+  // `unpin` takes back before any wait: the bridge lends a Java array so.
+  template <typename Pin, typename Unpin>
+  Transfer readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpin) noexcept;
+  template <typename Pin, typename Unpin>
+  Transfer writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin unpin) noexcept;
+  // Bytes waiting to be read (0 after a hang-up), or -1 with `outcome` set.
+  int available(Outcome& outcome) noexcept;
+  // Returns once the output queue and the transmitter are empty.
+  Outcome drain(int timeoutMillis) noexcept;
+  Outcome discard(bool input) noexcept;
+  Outcome sendBreak(int millis) noexcept;
+  Outcome setModemLine(ModemLine line, bool on) noexcept;
+  // The ModemLine bits that are set, or -1 with `outcome` set.
+  int modemLines(Outcome& outcome) noexcept;
+  Outcome readSettings(LineSettings& settings) noexcept;
+  Outcome reconfigure(const LineSettings& settings, LineOutcome& line) noexcept;
+  // Wakes every waiting call, lets running calls leave, then releases the
+  // device once. Any thread, any number of times.
+  void close() noexcept;
+
+ private:
+  Connection(int fd, int wake, bool exclusive) noexcept;
+  bool enter() noexcept;
+  void leave() noexcept;
+  // Polls the device for `events` and the wake-up, up to the deadline (0: none).
+  Outcome await(short events, long long deadline) noexcept;
+  // One non-blocking read or write: its count, kDone with 0 when it would
+  // have to wait, or how the call ended.
+  Transfer settle(long result) noexcept;
+  friend class Call;
+
+  int fd_;
+  int wake_;  // an eventfd, signalled once by close()
+  bool exclusive_;
+  std::atomic<bool> hungUp_{false};
+  pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t idle_ = PTHREAD_COND_INITIALIZER;
+  int callers_ = 0;      // guarded by lock_
+  bool closing_ = false;  // guarded by lock_
+  bool closed_ = false;   // guarded by lock_
+};
+
+// Admits a call while the connection is open, and lets close() know when it left.
+class Call {
+ public:
+  explicit Call(Connection& connection) noexcept
+      : connection_(connection), entered_(connection.enter()) {}
+  ~Call() {
+    if (entered_) connection_.leave();
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  Connection& connection_;
+  bool entered_;
+};
+
+long long deadlineAfter(int timeoutMillis) noexcept;  // 0 for no limit
+
+template <typename Pin, typename Unpin>
+Transfer Connection::readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpin) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {0, {Status::kClosed, 0}};
+  if (max == 0) return {0, {Status::kDone, 0}};
+  if (hungUp_) return {0, {Status::kHungUp, 0}};
+  const long long deadline = deadlineAfter(timeoutMillis);
+  for (;;) {
+    auto memory = pin();
+    if (memory == nullptr) return {0, {Status::kFailed, ENOMEM}};
+    const Transfer got = settle(::read(fd_, memory, max));
+    unpin(memory);
+    if (got.count > 0 || got.outcome.status != Status::kDone) return got;
+    const Outcome waited = await(POLLIN, deadline);
+    if (waited.status != Status::kDone) return {0, waited};
+  }
+}
+
+template <typename Pin, typename Unpin>
+Transfer Connection::writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin unpin) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {0, {Status::kClosed, 0}};
+  if (hungUp_) return {0, {Status::kHungUp, 0}};
+  const long long deadline = deadlineAfter(timeoutMillis);
+  size_t done = 0;
+  while (done < length) {
+    auto memory = pin();
+    if (memory == nullptr) return {done, {Status::kFailed, ENOMEM}};
+    const Transfer put =
+        settle(::write(fd_, static_cast<const unsigned char*>(memory) + done, length - done));
+    unpin(memory);
+    if (put.outcome.status != Status::kDone) return {done, put.outcome};
+    done += put.count;
+    if (put.count == 0) {
+      const Outcome waited = await(POLLOUT, deadline);
+      if (waited.status != Status::kDone) return {done, waited};
+    }
+  }
+  return {done, {Status::kDone, 0}};
+}
+
+}  // namespace serialslots::connection

@@ -1,0 +1,152 @@
+// termios2 lives in the kernel's own headers, which clash with <termios.h>:
+// this file includes only those, and declares ioctl itself for the same reason.
+#include "connection/line.h"
+
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+
+namespace serialslots::connection {
+namespace {
+
+struct RateCode {
+  int baud;
+  tcflag_t code;
+};
+
+// Rates with a code of their own; any other goes as BOTHER with the number.
+constexpr RateCode kRateCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+
+// Binary protocols need every byte through untouched: no CR/LF mapping, no
+// stripping, no break or parity marks, no XON/XOFF unless asked for.
+constexpr tcflag_t kInputProcessing = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IUCLC | IXON | IXOFF | IXANY | INPCK;
+
+int errorOf(int result) noexcept { return result == 0 ? 0 : errno; }
+
+int rateOf(const termios2& line) noexcept {
+  const tcflag_t code = line.c_cflag & CBAUD;
+  // Drivers report the rate they really made in c_ospeed, as BOTHER or as
+  // the code of a table rate (a 16550 asked for 460800 falls back so).
+  if (code == BOTHER) return static_cast<int>(line.c_ospeed);
+  for (const RateCode& rate : kRateCodes) {
+    if (rate.code == code) return rate.baud;
+  }
+  return 0;
+}
+
+LineSettings settingsOf(const termios2& line) noexcept {
+  LineSettings settings{rateOf(line), 8, (line.c_cflag & CSTOPB) ? 2 : 1, Parity::kNone,
+                        FlowControl::kNone};
+  for (int bits = 5; bits <= 8; ++bits) {
+    if ((line.c_cflag & CSIZE) == kSizes[bits - 5]) settings.dataBits = bits;
+  }
+  if (line.c_cflag & PARENB) {
+    const bool odd = (line.c_cflag & PARODD) != 0;
+    settings.parity = (line.c_cflag & CMSPAR) ? (odd ? Parity::kMark : Parity::kSpace)
+                                              : (odd ? Parity::kOdd : Parity::kEven);
+  }
+  if (line.c_cflag & CRTSCTS) {
+    settings.flow = FlowControl::kRtsCts;
+  } else if ((line.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF)) {
+    settings.flow = FlowControl::kXonXoff;
+  }
+  return settings;
+}
+
+Setting firstDifference(const LineSettings& wanted, const LineSettings& got) noexcept {
+  if (std::abs(static_cast<long long>(got.baud) - wanted.baud) * 50 > wanted.baud) {
+    return Setting::kBaud;
+  }
+  if (got.dataBits != wanted.dataBits) return Setting::kDataBits;
+  if (got.stopBits != wanted.stopBits) return Setting::kStopBits;
+  if (got.parity != wanted.parity) return Setting::kParity;
+  if (got.flow != wanted.flow) return Setting::kFlowControl;
+  return Setting::kNone;
+}
+
+}  // namespace
+
+int checkTerminal(int fd) noexcept {
+  termios2 line;
+  return errorOf(ioctl(fd, TCGETS2, &line));
+}
+
+int readLine(int fd, LineSettings& settings) noexcept {
+  termios2 line;
+  if (ioctl(fd, TCGETS2, &line) != 0) return errno;
+  settings = settingsOf(line);
+  return 0;
+}
+
+LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
+  LineOutcome outcome{0, Setting::kNone, wanted};
+  termios2 before;
+  if (ioctl(fd, TCGETS2, &before) != 0) return {errno, Setting::kNone, wanted};
+
+  termios2 line = before;
+  line.c_iflag &= ~kInputProcessing;
+  if (wanted.flow == FlowControl::kXonXoff) line.c_iflag |= IXON | IXOFF;
+  line.c_oflag &= ~tcflag_t{OPOST};
+  line.c_lflag = 0;
+  line.c_cc[VMIN] = 1;
+  line.c_cc[VTIME] = 0;
+  line.c_cflag &= ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD |
+                            (CBAUD << IBSHIFT)};
+  line.c_cflag |= CLOCAL | CREAD | kSizes[(wanted.dataBits - 5) & 3];
+  if (wanted.stopBits == 2) line.c_cflag |= CSTOPB;
+  switch (wanted.parity) {
+    case Parity::kNone:
+      break;
+    case Parity::kOdd:
+      line.c_cflag |= PARENB | PARODD;
+      break;
+    case Parity::kEven:
+      line.c_cflag |= PARENB;
+      break;
+    case Parity::kMark:
+      line.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case Parity::kSpace:
+      line.c_cflag |= PARENB | CMSPAR;
+      break;
+  }
+  if (wanted.flow == FlowControl::kRtsCts) line.c_cflag |= CRTSCTS;
+  // Input and output at the same rate (CIBAUD clear), as a code where the
+  // rate has one, else as BOTHER with the number itself.
+  tcflag_t code = BOTHER;
+  for (const RateCode& rate : kRateCodes) {
+    if (rate.baud == wanted.baud) code = rate.code;
+  }
+  line.c_cflag |= code;
+  line.c_ispeed = line.c_ospeed = static_cast<speed_t>(wanted.baud);
+
+  // One TCSETS2 for everything: the C library's tcsetattr refuses BOTHER on
+  // some versions. Success only means something was applied, so read back.
+  termios2 kept;
+  if (ioctl(fd, TCSETS2, &line) != 0 || ioctl(fd, TCGETS2, &kept) != 0) {
+    outcome.error = errno;
+  } else {
+    outcome.applied = settingsOf(kept);
+    outcome.refused = firstDifference(wanted, outcome.applied);
+  }
+  if (outcome.error != 0 || outcome.refused != Setting::kNone) ioctl(fd, TCSETS2, &before);
+  return outcome;
+}
+
+}  // namespace serialslots::connection
