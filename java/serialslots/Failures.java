@@ -96,15 +96,17 @@ final class Failures {
         };
     }
 
-    /** ", held by process 1234 (minicom)" for each process whose descriptors show the device, where visible. */
+    /** " (held by process 1234 (minicom))" for the processes that have the device open, where visible. */
     private static String holders(String device) {
         List<String> found = new ArrayList<>();
         try {
-            Path target = Path.of(device).toRealPath();
+            Path target = Path.of(device);
             try (Stream<Path> processes = Files.list(Path.of("/proc"))) {
                 processes.filter(p -> p.getFileName().toString().matches("\\d+")).forEach(process -> {
                     try (Stream<Path> fds = Files.list(process.resolve("fd"))) {
-                        if (fds.anyMatch(fd -> target.equals(readLink(fd)))) {
+                        // The same inode, not the same name: in another mount namespace
+                        // /dev/pts/3 may be another device altogether.
+                        if (fds.anyMatch(fd -> sameFile(target, fd))) {
                             String name = Files.readString(process.resolve("comm")).strip();
                             found.add("process " + process.getFileName() + " (" + name + ")"
                                     + (ProcessHandle.current().pid() == Long.parseLong(process.getFileName().toString())
@@ -121,11 +123,11 @@ final class Failures {
         return found.isEmpty() ? "" : " (held by " + String.join(", ", found) + ")";
     }
 
-    private static Path readLink(Path link) {
+    private static boolean sameFile(Path device, Path descriptor) {
         try {
-            return Files.readSymbolicLink(link);
+            return Files.isSameFile(device, descriptor);
         } catch (IOException | RuntimeException gone) {
-            return null;
+            return false;
         }
     }
 }

@@ -64,7 +64,13 @@ public final class SerialPorts {
         String name = tty.getFileName().toString();
         String devicePath = "/dev/" + name;
         String slot = slotName(name);
-        String driver = linkName(device.resolve("driver"));
+        // Newer kernels put a port and a controller device of the serial core
+        // between the tty and the UART's own device, which names the driver.
+        Path owner = device;
+        while (linkName(owner.resolve("subsystem")).equals("serial-base")) {
+            owner = owner.resolve("..");
+        }
+        String driver = linkName(owner.resolve("driver"));
         // USB adapters: the ids sit on the USB device, the parent of the interface,
         // which is the tty's device itself (cdc-acm) or its parent (usb-serial).
         Path usb = null;

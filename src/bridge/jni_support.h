@@ -31,6 +31,32 @@ class ScopedUtfChars {
   const char* chars_;
 };
 
+// A port name copied into the object itself: names are short, so the hot
+// natives need no allocation. A null string, or one too long to be any slot's
+// name, gives null text, which matches no slot.
+class PortName {
+ public:
+  PortName(JNIEnv* env, jstring name) noexcept {
+    const jsize length = name == nullptr ? kMaxLength + 1 : env->GetStringLength(name);
+    valid_ = length <= kMaxLength;
+    // Modified UTF-8 takes at most three bytes a character; text_ stays NUL-ended.
+    if (valid_) env->GetStringUTFRegion(name, 0, length, text_);
+  }
+  PortName(const PortName&) = delete;
+  PortName& operator=(const PortName&) = delete;
+
+  const char* c_str() const noexcept { return valid_ ? text_ : nullptr; }
+
+ private:
+  static constexpr jsize kMaxLength = 15;
+  char text_[3 * kMaxLength + 1] = {};
+  bool valid_;
+};
+
+// The first byte of a Java string's modified UTF-8 form, 0 for "", without
+// converting the rest of it.
+unsigned char firstUtfByte(JNIEnv* env, jstring text) noexcept;
+
 // Raises a java.lang.Exception with `message`. Returns ThrowNew's result,
 // 0 once the exception is pending.
 jint throwException(JNIEnv* env, const char* message) noexcept;

@@ -6,6 +6,7 @@
 #include "core_SerialPort.h"
 #include "ops/port_ops.h"
 
+using serialslots::PortName;
 using serialslots::PortSlot;
 using serialslots::ScopedUtfChars;
 using serialslots::throwException;
@@ -19,8 +20,7 @@ constexpr jint kDone = 1;
 }  // namespace
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_closePortC(JNIEnv* env, jclass, jstring portName) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return 0;
+  const PortName name(env, portName);
   PortSlot* slot = serialslots::findPort(name.c_str());
   if (slot == nullptr) return throwException(env, messages::kNoSuchPort);
   ops::closePort(*slot);
@@ -87,8 +87,7 @@ unsigned char lowByte(unsigned int value) { return static_cast<unsigned char>(va
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_writeDataInt(JNIEnv* env, jclass, jstring portName,
                                                          jint data) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return 0;
+  const PortName name(env, portName);
   return sendByte(env, serialslots::findPort(name.c_str()),
                   lowByte(static_cast<unsigned int>(data)));
 }
@@ -96,26 +95,21 @@ JNIEXPORT jint JNICALL Java_core_SerialPort_writeDataInt(JNIEnv* env, jclass, js
 JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2C(JNIEnv* env, jclass,
                                                                              jstring portName,
                                                                              jchar data) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return kDone;
+  const PortName name(env, portName);
   sendByte(env, serialslots::findPort(name.c_str()), lowByte(data));
   return kDone;
 }
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_writePortC__Ljava_lang_String_2Ljava_lang_String_2(
     JNIEnv* env, jclass, jstring portName, jstring data) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return kDone;
-  ScopedUtfChars text(env, data);
-  if (text.failed()) return kDone;
+  const PortName name(env, portName);
   const PortSlot* slot = serialslots::findPort(name.c_str());
-  if (slot != nullptr && text.c_str() == nullptr) {
+  if (slot != nullptr && data == nullptr) {
     serialslots::throwNew(env, "java/lang/NullPointerException", messages::kNullData);
     return kDone;
   }
-  // The first byte of the modified UTF-8 text; the terminating zero for "".
-  const char first = text.c_str() == nullptr ? '\0' : text.c_str()[0];
-  sendByte(env, slot, static_cast<unsigned char>(first));
+  // The first byte of the data's modified UTF-8 form; the terminating zero for "".
+  sendByte(env, slot, data == nullptr ? 0 : serialslots::firstUtfByte(env, data));
   return kDone;
 }
 
@@ -137,16 +131,14 @@ unsigned char takeByte(const PortSlot& slot) {
 }  // namespace
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_readDataInt(JNIEnv* env, jclass, jstring portName) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return 0;
+  const PortName name(env, portName);
   const PortSlot* slot = readableSlot(env, name.c_str());
   return slot == nullptr ? 0 : takeByte(*slot);
 }
 
 JNIEXPORT jchar JNICALL Java_core_SerialPort_readPortLikeCharC(JNIEnv* env, jclass,
                                                                jstring portName) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return 0;
+  const PortName name(env, portName);
   const PortSlot* slot = readableSlot(env, name.c_str());
   if (slot == nullptr) return 0;
   // Sign-extended: 0x80 gives U+FF80. Callers cast the char back to a byte.
@@ -154,8 +146,7 @@ JNIEXPORT jchar JNICALL Java_core_SerialPort_readPortLikeCharC(JNIEnv* env, jcla
 }
 
 JNIEXPORT jstring JNICALL Java_core_SerialPort_readPortC(JNIEnv* env, jclass, jstring portName) {
-  ScopedUtfChars name(env, portName);
-  if (name.failed()) return nullptr;
+  const PortName name(env, portName);
   const PortSlot* slot = readableSlot(env, name.c_str());
   if (slot == nullptr) return nullptr;
   const unsigned char byte = takeByte(*slot);

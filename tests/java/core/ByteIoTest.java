@@ -84,7 +84,7 @@ class ByteIoTest {
     void unknownNamesAndANullStringRaiseAndMoveNoByte() throws Exception {
         device.inject((byte) 'Z');
         Thread.sleep(5);
-        for (String name : new String[] {"COM41", "COMUSB41", "com1", "COM1 ", "/dev/ttyS1", null}) {
+        for (String name : new String[] {"COM41", "COMUSB41", "com1", "COM1 ", "/dev/ttyS1", "COM1".repeat(9), null}) {
             Lab.assertRaises("Can not be read serial port.", () -> SerialPort.readDataInt(name));
             Lab.assertRaises("Can not be read serial port.", () -> SerialPort.readPortLikeCharC(name));
             Lab.assertRaises("Can not be read serial port.", () -> SerialPort.readPortC(name));

@@ -1,0 +1,146 @@
+// The connection's handling of what pseudo-terminals cannot show, against a
+// stand-in driver at the ioctl boundary: modem lines, break, and rates that a
+// driver rounds or falls back from. Real drivers show the rest.
+#include <asm/termios.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "connection/connection.h"
+
+extern "C" int __real_ioctl(int fd, unsigned long request, void* argument);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...);
+
+namespace {
+
+// While armed, answers for modem lines and break itself, and keeps another
+// rate when asked for `asked`, as a UART whose clock cannot make it does.
+struct StandInDriver {
+  bool armed = false;
+  int modemBits = 0;
+  std::vector<std::pair<unsigned long, int>> seen;  // modem and break requests, with their bits
+  speed_t asked = 0;
+  tcflag_t keptCode = 0;
+  speed_t kept = 0;
+} driver;
+
+}  // namespace
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list arguments;
+  va_start(arguments, request);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  if (driver.armed) {
+    switch (request) {
+      case TIOCMGET:
+        *static_cast<int*>(argument) = driver.modemBits;
+        return 0;
+      case TIOCMBIS:
+      case TIOCMBIC:
+      case TIOCSBRK:
+      case TIOCCBRK:
+        driver.seen.emplace_back(request, argument ? *static_cast<int*>(argument) : 0);
+        return 0;
+      case TCSETS2:
+        if (static_cast<termios2*>(argument)->c_ospeed == driver.asked) {
+          termios2 line = *static_cast<termios2*>(argument);
+          line.c_cflag = (line.c_cflag & ~tcflag_t{CBAUD}) | driver.keptCode;
+          line.c_ispeed = line.c_ospeed = driver.kept;
+          return __real_ioctl(fd, request, &line);
+        }
+        break;
+    }
+  }
+  return __real_ioctl(fd, request, argument);
+}
+
+namespace serialslots::connection {
+namespace {
+
+class ConnectionOnAStandIn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
+    const OpenResult opened = Connection::open(ptsname(master_), true, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
+    ASSERT_EQ(opened.failure, OpenFailure::kNone);
+    connection_ = opened.connection;
+    driver = StandInDriver{true, 0, {}, 0, 0, 0};
+  }
+  void TearDown() override {
+    driver.armed = false;
+    delete connection_;
+    close(master_);
+  }
+  int master_ = -1;
+  Connection* connection_ = nullptr;
+};
+
+TEST_F(ConnectionOnAStandIn, ModemLinesAreReadInOneCallAndSetOneBitAtATime) {
+  driver.modemBits = TIOCM_CTS | TIOCM_RNG | TIOCM_DTR | TIOCM_LE;
+  Outcome outcome{};
+  EXPECT_EQ(connection_->modemLines(outcome), kCts | kRi | kDtr);
+  driver.modemBits = TIOCM_DSR | TIOCM_CAR | TIOCM_RTS;
+  EXPECT_EQ(connection_->modemLines(outcome), kDsr | kDcd | kRts);
+  EXPECT_EQ(connection_->setModemLine(kRts, true).status, Status::kDone);
+  EXPECT_EQ(connection_->setModemLine(kDtr, false).status, Status::kDone);
+  const std::vector<std::pair<unsigned long, int>> expected = {{TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_DTR}};
+  EXPECT_EQ(driver.seen, expected);
+}
+
+TEST_F(ConnectionOnAStandIn, ABreakLastsItsTimeAndIsClearedEvenWhenCloseCutsItShort) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection_->sendBreak(30).status, Status::kDone);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  std::thread closer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    connection_->close();
+  });
+  EXPECT_EQ(connection_->sendBreak(60000).status, Status::kClosed);
+  closer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  const std::vector<std::pair<unsigned long, int>> expected = {
+      {TIOCSBRK, 0}, {TIOCCBRK, 0}, {TIOCSBRK, 0}, {TIOCCBRK, 0}};
+  EXPECT_EQ(driver.seen, expected);
+}
+
+TEST_F(ConnectionOnAStandIn, ARateOffByMoreThanTwoPercentIsRefusedAndTheLineLeftAsItWas) {
+  struct Case {
+    speed_t asked;
+    tcflag_t keptCode;
+    speed_t kept;
+    Setting refused;
+    int reads;
+  };
+  const Case cases[] = {
+      {250000, BOTHER, 240000, Setting::kBaud, 9600},   {1000000, BOTHER, 990000, Setting::kNone, 990000},
+      {1000000, BOTHER, 1030000, Setting::kBaud, 9600}, {460800, B9600, 9600, Setting::kBaud, 9600},
+      {31250, BOTHER, 31250, Setting::kNone, 31250},
+  };
+  for (const Case& c : cases) {
+    LineOutcome line{};
+    driver.asked = 0;
+    ASSERT_EQ(connection_->reconfigure({9600, 8, 1, Parity::kNone, FlowControl::kNone}, line).status,
+              Status::kDone);
+    driver = StandInDriver{true, 0, {}, c.asked, c.keptCode, c.kept};
+    const int asked = static_cast<int>(c.asked);
+    EXPECT_EQ(connection_->reconfigure({asked, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,
+              Status::kDone);
+    EXPECT_EQ(line.refused, c.refused) << c.asked;
+    LineSettings now{};
+    connection_->readSettings(now);
+    EXPECT_EQ(now.baud, c.reads) << c.asked;
+    EXPECT_EQ(now.stopBits, c.refused == Setting::kNone ? 2 : 1) << "the line was not left as it was";
+  }
+}
+
+}  // namespace
+}  // namespace serialslots::connection
