@@ -79,18 +79,23 @@ public final class PortInfo {
         return Optional.ofNullable(byIdPath);
     }
 
-    /** @return the device and what is known of it, on one line */
-    @Override
-    public String toString() {
-        StringBuilder text = new StringBuilder(device);
-        slotName().ifPresent(slot -> text.append(" (").append(slot).append(')'));
-        text.append(' ').append(driver);
+    /** @return what a USB adapter reports of itself, such as "0403:6001 FTDI FT232R USB UART serial A5XK3RJT"; "" for others */
+    public String description() {
+        StringBuilder text = new StringBuilder();
         if (vendorId != null && productId != null) {
             text.append(String.format(" %04x:%04x", vendorId, productId));
         }
         manufacturer().ifPresent(name -> text.append(' ').append(name));
         product().ifPresent(name -> text.append(' ').append(name));
         serialNumber().ifPresent(serial -> text.append(" serial ").append(serial));
-        return text.toString();
+        return text.toString().strip();
+    }
+
+    /** @return the device, its slot name, driver and description, on one line */
+    @Override
+    public String toString() {
+        String description = description();
+        return device + slotName().map(slot -> " (" + slot + ")").orElse("") + " " + driver
+                + (description.isEmpty() ? "" : " " + description);
     }
 }

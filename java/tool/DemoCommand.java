@@ -1,5 +1,6 @@
 package tool;
 
+import core.SerialPort;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
@@ -61,18 +62,21 @@ final class DemoCommand implements SerialTool.Command {
         out.println("Virtual serial lab: /dev/ttyUSB0 is a pseudo-terminal whose far end echoes.");
         ByteArrayOutputStream back = new ByteArrayOutputStream();
         long elapsed;
-        try (OpenPort port = OpenPort.open(List.of("COMUSB0", "115200", "8", "1", "N"))) {
+        SerialPort.openPortC("COMUSB0", "115200", "8", "1", "N");
+        try {
             out.println("Opened COMUSB0 (/dev/ttyUSB0) at 115200 baud, 8N1.");
             long start = System.nanoTime();
             for (byte b : message) {
-                port.send(new byte[] {b});
-                int echoed = awaitByte(port);
+                SerialPort.writeDataInt("COMUSB0", b & 0xFF);
+                int echoed = awaitByte();
                 if (echoed < 0) {
                     break;
                 }
                 back.write(echoed);
             }
             elapsed = System.nanoTime() - start;
+        } finally {
+            SerialPort.closePortC("COMUSB0");
         }
         byte[] received = back.toByteArray();
         out.println("sent     \"" + new String(message, StandardCharsets.UTF_8) + "\"");
@@ -90,11 +94,12 @@ final class DemoCommand implements SerialTool.Command {
         return SerialTool.OK;
     }
 
-    private static int awaitByte(OpenPort port) {
+    /** The next byte of the echo; the message holds no NUL, so 0 means none yet. */
+    private static int awaitByte() {
         long deadline = System.nanoTime() + ECHO_TIMEOUT_NANOS;
         while (System.nanoTime() < deadline) {
-            int b = port.poll();
-            if (b >= 0) {
+            int b = SerialPort.readDataInt("COMUSB0");
+            if (b != 0) {
                 return b;
             }
             Thread.onSpinWait();
@@ -117,9 +122,9 @@ final class DemoCommand implements SerialTool.Command {
         try {
             List<String> command = new ArrayList<>(List.of(launcher.toString(), "--echo", "/dev/ttyUSB0", "--",
                     Path.of(System.getProperty("java.home"), "bin", "java").toString()));
-            String library = System.getProperty(core.SerialPort.LIBRARY_PROPERTY);
+            String library = System.getProperty(SerialPort.LIBRARY_PROPERTY);
             if (library != null) {
-                command.add("-D" + core.SerialPort.LIBRARY_PROPERTY + "=" + library);
+                command.add("-D" + SerialPort.LIBRARY_PROPERTY + "=" + library);
             }
             command.addAll(List.of("-cp", System.getProperty("java.class.path"), SerialTool.class.getName(), "demo"));
             command.addAll(Arrays.asList(args));
@@ -138,7 +143,7 @@ final class DemoCommand implements SerialTool.Command {
     }
 
     private static Path extractLauncher(Path directory) throws IOException {
-        String resource = core.SerialPort.nativeResources() + "/serial-lab";
+        String resource = SerialPort.nativeResources() + "/serial-lab";
         Path launcher = directory.resolve("serial-lab");
         try (InputStream in = DemoCommand.class.getResourceAsStream(resource)) {
             if (in == null) {

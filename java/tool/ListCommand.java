@@ -1,42 +1,44 @@
 package tool;
 
 import core.SerialPort;
-import java.io.File;
 import java.io.PrintStream;
+import java.nio.file.Path;
 import java.util.List;
+import serialslots.PortInfo;
+import serialslots.SerialPorts;
 
-/** Lists the 82 ports with their device nodes and the library's probe answer. */
+/** Lists the serial devices the kernel knows, without opening any unless asked to. */
 final class ListCommand implements SerialTool.Command {
 
     @Override
     public String help() {
         return String.join(System.lineSeparator(),
-                "usage: serialslots list [--present]",
-                "Every port name with its device node and state: 'absent' when no node",
-                "exists, else the library's probe: 'free' when it can be opened read-write",
-                "now, 'busy' when not (in use elsewhere, no permission, no hardware).",
-                "  --present   only the ports whose device node exists");
+                "usage: serialslots list [--probe] [--root DIR]",
+                "Every serial device of this machine, as the kernel describes it: its path,",
+                "the slot name that reaches it, its driver, and for USB adapters their ids,",
+                "names, serial number and /dev/serial/by-id link. Nothing is opened (an open",
+                "raises DTR, which resets many boards).",
+                "  --probe     also open each one briefly: 'free' when it can be opened",
+                "              read-write now, 'busy' when not (in use, no permission)",
+                "  --root DIR  read DIR/sys and DIR/dev instead, as of another system's image",
+                "  --present   accepted for older scripts; only present devices are listed");
     }
 
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
-        Arguments arguments = new Arguments(args, List.of(), List.of("--present"));
+        Arguments arguments = new Arguments(args, List.of("--root"), List.of("--probe", "--present"));
         if (!arguments.positional.isEmpty()) {
             throw new SerialTool.UsageException("list takes no arguments");
         }
-        out.printf("%-9s %-14s %s%n", "PORT", "DEVICE", "STATE");
-        for (int n = 0; n <= 40; n++) {
-            show(out, "COM" + n, "/dev/ttyS" + n, arguments.has("--present"));
-            show(out, "COMUSB" + n, "/dev/ttyUSB" + n, arguments.has("--present"));
+        String root = arguments.value("--root");
+        boolean probe = arguments.has("--probe");
+        String format = "%-14s %-9s %-11s %s%n";
+        out.printf(format, "DEVICE", "PORT", "DRIVER", probe ? "STATE  DESCRIPTION" : "DESCRIPTION");
+        for (PortInfo port : root == null ? SerialPorts.list() : SerialPorts.list(Path.of(root))) {
+            String description = port.description() + port.byIdPath().map(link -> "  " + link).orElse("");
+            out.printf(format, port.device(), port.slotName().orElse("-"), port.driver(),
+                    (probe ? String.format("%-6s ", SerialPort.getStateSerialPortC(port.device())) : "") + description);
         }
         return SerialTool.OK;
-    }
-
-    private static void show(PrintStream out, String name, String path, boolean presentOnly) {
-        boolean present = new File(path).exists();
-        if (present || !presentOnly) {
-            out.printf("%-9s %-14s %s%n", name, path,
-                    present ? SerialPort.getStateSerialPortC(path) : "absent");
-        }
     }
 }

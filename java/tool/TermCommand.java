@@ -4,93 +4,120 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.PrintStream;
 import java.util.List;
-import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.atomic.AtomicLong;
+import serialslots.SerialConnection;
 
-/** A small interactive terminal: typed bytes go out, received bytes are shown. */
+/** A small interactive terminal: typed bytes go out, received bytes are shown as they come. */
 final class TermCommand implements SerialTool.Command {
 
     /** Ctrl-], as in most terminal programs. */
     static final int QUIT_KEY = 0x1D;
-    private static final int END_OF_INPUT = -1;
+    /** Ctrl-T, then r, d or b: toggle RTS, toggle DTR, send a break. */
+    static final int COMMAND_KEY = 0x14;
 
     @Override
     public String help() {
         return String.join(System.lineSeparator(),
-                "usage: serialslots term " + OpenPort.LINE_USAGE + " [--hex] [--linger MS]",
-                "Sends every byte typed and prints every byte received. Ctrl-] (0x1D) or the",
-                "end of input quits; the port is always closed on the way out.",
-                OpenPort.LINE_HELP,
-                "  --hex         show received bytes as hex pairs instead of text",
+                "usage: serialslots term " + LineArguments.USAGE + " [--hex] [--linger MS] [--rts on|off] [--dtr on|off]",
+                "Sends every byte typed and prints every byte received, 0x00 included. Ctrl-]",
+                "(0x1D) or the end of input quits; the port is always closed on the way out.",
+                "Ctrl-T then r toggles RTS, d toggles DTR, b sends a break, Ctrl-T sends 0x14.",
+                LineArguments.HELP,
+                "  --hex         show received bytes as hex pairs instead of raw",
                 "  --linger MS   after the end of input, keep showing replies until MS",
                 "                milliseconds pass without one (default 300)",
-                "On a terminal, keys are sent as typed (the terminal is put in raw mode).",
-                "A received 0x00 cannot be told from silence and is not shown.");
+                "  --rts, --dtr  set RTS or DTR once the port is open (a UART, not a pty)",
+                "On a terminal, keys are sent as typed (the terminal is put in raw mode).");
     }
 
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
-        Arguments arguments = new Arguments(args, List.of("--linger"), List.of("--hex"));
+        Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", LineArguments.FLOW),
+                List.of("--hex"));
         if (arguments.positional.size() != 5) {
-            throw new SerialTool.UsageException(arguments.positional.size() < 5
-                    ? "missing arguments" : "too many arguments");
+            throw new SerialTool.UsageException(arguments.positional.size() < 5 ? "missing arguments" : "too many arguments");
         }
         boolean hex = arguments.has("--hex");
         int linger = arguments.millis("--linger", 300);
-        try (OpenPort port = OpenPort.open(arguments.positional);
-                RawTerminal raw = RawTerminal.enter()) {
-            err.println("[connected to " + port.name + "; " + (raw.isRaw() ? "Ctrl-]" : "Ctrl-] or end of input")
-                    + " quits]");
-            BlockingQueue<Integer> typed = new LinkedBlockingQueue<>();
-            Thread reader = new Thread(() -> readKeys(System.in, typed), "term-input");
-            reader.setDaemon(true);
-            reader.start();
-            for (;;) {
-                Integer key = typed.poll();
-                if (key != null && (key == QUIT_KEY || key == END_OF_INPUT)) {
-                    if (key == END_OF_INPUT) {
-                        show(out, port.collect(linger), hex);
-                    }
-                    break;
-                }
-                if (key != null) {
-                    port.send(new byte[] {(byte) (int) key});
-                }
-                int received = port.poll();
-                if (received >= 0) {
-                    show(out, new byte[] {(byte) received}, hex);
-                } else if (key == null) {
-                    Thread.sleep(1);
+        boolean[] lines = {level(arguments, "--rts"), level(arguments, "--dtr")};
+        SerialConnection port = SerialConnection.open(arguments.positional.get(0), LineArguments.settings(arguments));
+        try (RawTerminal raw = RawTerminal.enter()) {
+            if (arguments.value("--rts") != null) {
+                port.setRts(lines[0]);
+            }
+            if (arguments.value("--dtr") != null) {
+                port.setDtr(lines[1]);
+            }
+            err.println("[connected to " + port.device() + "; " + (raw.isRaw() ? "Ctrl-]" : "Ctrl-] or end of input")
+                    + " quits, Ctrl-T r/d/b: RTS, DTR, break]");
+            AtomicLong lastReceived = new AtomicLong(System.nanoTime());
+            Thread shower = new Thread(() -> show(port, out, hex, lastReceived), "term-output");
+            shower.start();
+            if (typeKeys(System.in, port, lines, err)) {
+                // End of input: the replies to what was typed may still be coming.
+                while (System.nanoTime() - lastReceived.get() < linger * 1_000_000L && shower.isAlive()) {
+                    Thread.sleep(Math.max(1, linger / 10));
                 }
             }
+            port.close();
+            shower.join();
             out.flush();
-            err.println(System.lineSeparator() + "[" + port.name + " closed]");
+            err.println(System.lineSeparator() + "[" + port.device() + " closed]");
+        } finally {
+            port.close();
         }
         return SerialTool.OK;
     }
 
-    private static void show(PrintStream out, byte[] bytes, boolean hex) {
-        if (bytes.length == 0) {
-            return;
+    private static boolean level(Arguments arguments, String option) throws SerialTool.UsageException {
+        String value = arguments.value(option);
+        if (value != null && !value.equals("on") && !value.equals("off")) {
+            throw new SerialTool.UsageException(option + " takes on or off, not '" + value + "'");
         }
-        if (hex) {
-            out.print(Bytes.hex(bytes) + " ");
-        } else {
-            out.write(bytes, 0, bytes.length);
-        }
-        out.flush();
+        return !"off".equals(value);
     }
 
-    private static void readKeys(InputStream in, BlockingQueue<Integer> typed) {
-        try {
-            int b;
-            while ((b = in.read()) != -1) {
-                typed.add(b);
+    /** Sends typed keys until the quit key (false) or the end of input (true). */
+    private static boolean typeKeys(InputStream keys, SerialConnection port, boolean[] lines, PrintStream err)
+            throws IOException {
+        for (int key; (key = keys.read()) != -1;) {
+            if (key == QUIT_KEY) {
+                return false;
             }
-        } catch (IOException e) {
-            // The input went away: treated as its end.
+            if (key == COMMAND_KEY && (key = keys.read()) != COMMAND_KEY) {
+                switch (key) {
+                    case 'r' -> port.setRts(lines[0] = !lines[0]);
+                    case 'd' -> port.setDtr(lines[1] = !lines[1]);
+                    case 'b' -> port.sendBreak(250);
+                    default -> {
+                        continue;
+                    }
+                }
+                err.print("[RTS " + (lines[0] ? "on" : "off") + ", DTR " + (lines[1] ? "on" : "off") + "]");
+                continue;
+            }
+            port.getOutputStream().write(key);
         }
-        typed.add(END_OF_INPUT);
+        return true;
+    }
+
+    /** Prints what arrives, as it arrives, until the port closes or the device goes away. */
+    private static void show(SerialConnection port, PrintStream out, boolean hex, AtomicLong lastReceived) {
+        byte[] buffer = new byte[4096];
+        try {
+            for (int got; (got = port.getInputStream().read(buffer)) > 0;) {
+                lastReceived.set(System.nanoTime());
+                if (hex) {
+                    out.print(Bytes.hex(java.util.Arrays.copyOf(buffer, got)) + " ");
+                } else {
+                    out.write(buffer, 0, got);
+                }
+                out.flush();
+            }
+            out.print(System.lineSeparator() + "[" + port.device() + " disconnected]");
+        } catch (IOException closed) {
+            // The port was closed on the way out.
+        }
     }
 
     /** Raw, echo-free keys while the terminal runs, when standard input is a terminal. */
