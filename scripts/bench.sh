@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The per-byte benchmark: the name lookup with Google Benchmark, then single
-# bytes through the library, the raw system call and jSSC, inside the lab.
+# The benchmarks: the name lookup with Google Benchmark, then, inside the lab,
+# single bytes through the library, the raw system call and jSSC, and the
+# connection's bulk writes, wake-up and idle CPU against raw C and jSSC.
 source "$(dirname "$0")/env.sh"
 if [ ! -f /usr/share/java/jssc.jar ]; then
   echo "Installing jSSC (libjssc-java) as the benchmark's peer"
@@ -18,9 +19,16 @@ echo "== name lookup (ns per call) =="
          if ($2 > max[a[1]]) max[a[1]] = $2; if (!(a[1] in min) || $2 < min[a[1]]) min[a[1]] = $2 }
        END { for (k in max) printf "%-17s min %5.1f ns  max %5.1f ns over the 82 names and 7 misses\n", k, min[k], max[k] }'
 
+# bench BENCHMARK: runs bench.BENCHMARK in the lab, with drains and an echo
+# at the paths the benchmarks use.
+bench() {
+  ./tools/lab/serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 --drain /dev/ttyS3 -- \
+    "$JAVA_HOME/bin/java" -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$BUILD_DIR/libserialslots.so}" \
+    -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab:/usr/lib/jni" \
+    -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/tools/lab/seriallab.jar:/usr/share/java/jssc.jar" \
+    "bench.$1"
+}
 echo "== one byte per call (paired with raw system calls on the same pty) =="
-exec ./tools/lab/serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 -- \
-  "$JAVA_HOME/bin/java" -Dserialslots.library="$BUILD_DIR/libserialslots.so" \
-  -Djava.library.path="$BUILD_DIR/benchmarks:/usr/lib/jni" \
-  -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:/usr/share/java/jssc.jar" \
-  bench.PerByteBenchmark "$@"
+bench PerByteBenchmark
+echo "== the connection: bulk writes, wake-up and idle CPU =="
+bench ConnectionBenchmark

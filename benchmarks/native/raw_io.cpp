@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "bench_RawIo.h"
@@ -66,4 +67,40 @@ JNIEXPORT jlong JNICALL Java_bench_RawIo_echoBlock(JNIEnv*, jclass, jint fd, jin
     }
   }
   return nowNanos() - start;
+}
+
+// One byte through a bare JNI call around write(): what a one-byte native
+// costs before any work of its own.
+JNIEXPORT void JNICALL Java_bench_RawIo_writeOne(JNIEnv*, jclass, jint fd, jint byte) {
+  jint stalls = 0;
+  writeOne(fd, static_cast<unsigned char>(byte), stalls);
+}
+
+JNIEXPORT jlong JNICALL Java_bench_RawIo_bulkBlock(JNIEnv*, jclass, jint fd, jint size, jint count) {
+  static unsigned char block[1 << 16];
+  const size_t length = std::min(sizeof block, static_cast<size_t>(size));
+  const long long start = nowNanos();
+  for (jint i = 0; i < count; ++i) {
+    for (size_t done = 0; done < length;) {
+      const ssize_t n = write(fd, block + done, length - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (errno == EAGAIN) {
+        pollfd room{fd, POLLOUT, 0};
+        poll(&room, 1, -1);
+      }
+    }
+  }
+  return nowNanos() - start;
+}
+
+// Waits in poll() for one byte and answers the monotonic time it was read
+// at, the clock System.nanoTime() reads.
+JNIEXPORT jlong JNICALL Java_bench_RawIo_awaitByte(JNIEnv*, jclass, jint fd) {
+  unsigned char byte = 0;
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    poll(&ready, 1, -1);
+    if (read(fd, &byte, 1) == 1) return nowNanos();
+  }
 }

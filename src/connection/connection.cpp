@@ -150,20 +150,22 @@ void Connection::close() noexcept {
   pthread_mutex_unlock(&lock_);
 }
 
-Transfer Connection::settle(long result) noexcept {
+Transfer Connection::settle(long result, bool hangUp) noexcept {
   if (result > 0) return {static_cast<size_t>(result), {Status::kDone, 0}};
-  const int error = errno;
-  if (result < 0 && (error == EAGAIN || error == EINTR)) return {0, {Status::kDone, 0}};
-  // A hung-up tty answers read() with 0 or EIO and write() with EIO; a
-  // removed USB adapter may say ENXIO or ENODEV. None of them recovers.
-  if (result == 0 || error == EIO || error == ENXIO || error == ENODEV) {
+  const int error = result < 0 ? errno : 0;
+  // With VMIN 0 (any program may set it, the settings are the tty's) read()
+  // answers 0 for "nothing yet", so 0 and EAGAIN only mean "wait", unless
+  // poll() has just reported a hang-up. A hung-up tty answers write() with
+  // EIO; a removed USB adapter may say ENXIO or ENODEV. None of them recovers.
+  const bool wouldWait = result == 0 || error == EAGAIN || error == EINTR;
+  if ((wouldWait && hangUp) || error == EIO || error == ENXIO || error == ENODEV) {
     hungUp_ = true;
     return {0, {Status::kHungUp, 0}};
   }
-  return {0, {Status::kFailed, error}};
+  return {0, wouldWait ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, error}};
 }
 
-Outcome Connection::await(short events, long long deadline) noexcept {
+Outcome Connection::await(short events, long long deadline, bool& hangUp) noexcept {
   pollfd waits[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
   for (;;) {
     const int wait = millisUntil(deadline);
@@ -171,11 +173,8 @@ Outcome Connection::await(short events, long long deadline) noexcept {
     const int ready = poll(waits, 2, wait);
     if (ready < 0 && errno != EINTR) return {Status::kFailed, errno};
     if (waits[1].revents != 0) return {Status::kClosed, 0};
-    if (waits[0].revents & events) return {Status::kDone, 0};
-    if (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      hungUp_ = true;
-      return {Status::kHungUp, 0};
-    }
+    hangUp = (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (hangUp || (waits[0].revents & events)) return {Status::kDone, 0};
   }
 }
 

@@ -95,10 +95,12 @@ class Connection {
   bool enter() noexcept;
   void leave() noexcept;
   // Polls the device for `events` and the wake-up, up to the deadline (0: none).
-  Outcome await(short events, long long deadline) noexcept;
+  // A hang-up or error that poll() reports sets `hangUp`: the next read or
+  // write still takes what the device gives, and only then the call ends.
+  Outcome await(short events, long long deadline, bool& hangUp) noexcept;
   // One non-blocking read or write: its count, kDone with 0 when it would
   // have to wait, or how the call ended.
-  Transfer settle(long result) noexcept;
+  Transfer settle(long result, bool hangUp) noexcept;
   friend class Call;
 
   int fd_;
@@ -138,13 +140,13 @@ Transfer Connection::readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpi
   if (max == 0) return {0, {Status::kDone, 0}};
   if (hungUp_) return {0, {Status::kHungUp, 0}};
   const long long deadline = deadlineAfter(timeoutMillis);
-  for (;;) {
+  for (bool hangUp = false;;) {
     auto memory = pin();
     if (memory == nullptr) return {0, {Status::kFailed, ENOMEM}};
-    const Transfer got = settle(::read(fd_, memory, max));
+    const Transfer got = settle(::read(fd_, memory, max), hangUp);
     unpin(memory);
     if (got.count > 0 || got.outcome.status != Status::kDone) return got;
-    const Outcome waited = await(POLLIN, deadline);
+    const Outcome waited = await(POLLIN, deadline, hangUp);
     if (waited.status != Status::kDone) return {0, waited};
   }
 }
@@ -156,16 +158,16 @@ Transfer Connection::writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin 
   if (hungUp_) return {0, {Status::kHungUp, 0}};
   const long long deadline = deadlineAfter(timeoutMillis);
   size_t done = 0;
-  while (done < length) {
+  for (bool hangUp = false; done < length;) {
     auto memory = pin();
     if (memory == nullptr) return {done, {Status::kFailed, ENOMEM}};
-    const Transfer put =
-        settle(::write(fd_, static_cast<const unsigned char*>(memory) + done, length - done));
+    const Transfer put = settle(
+        ::write(fd_, static_cast<const unsigned char*>(memory) + done, length - done), hangUp);
     unpin(memory);
     if (put.outcome.status != Status::kDone) return {done, put.outcome};
     done += put.count;
     if (put.count == 0) {
-      const Outcome waited = await(POLLOUT, deadline);
+      const Outcome waited = await(POLLOUT, deadline, hangUp);
       if (waited.status != Status::kDone) return {done, waited};
     }
   }

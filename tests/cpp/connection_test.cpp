@@ -14,6 +14,7 @@
 
 #include "connection/connection.h"
 
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 extern "C" int __real_ioctl(int fd, unsigned long request, void* argument);
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...);
 
@@ -78,7 +79,7 @@ class ConnectionOnAStandIn : public ::testing::Test {
   void TearDown() override {
     driver.armed = false;
     delete connection_;
-    close(master_);
+    if (master_ >= 0) close(master_);
   }
   int master_ = -1;
   Connection* connection_ = nullptr;
@@ -94,6 +95,24 @@ TEST_F(ConnectionOnAStandIn, ModemLinesAreReadInOneCallAndSetOneBitAtATime) {
   EXPECT_EQ(connection_->setModemLine(kDtr, false).status, Status::kDone);
   const std::vector<std::pair<unsigned long, int>> expected = {{TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_DTR}};
   EXPECT_EQ(driver.seen, expected);
+}
+
+TEST_F(ConnectionOnAStandIn, AReadWaitsEvenWhereAnotherProgramSetVminZeroAndEndsOnlyAtAHangUp) {
+  driver.armed = false;
+  // Another program with the same tty open: read() now answers 0 for "nothing yet".
+  const int other = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios2 line;
+  ASSERT_EQ(ioctl(other, TCGETS2, &line), 0);
+  line.c_cc[VMIN] = 0;
+  ASSERT_EQ(ioctl(other, TCSETS2, &line), 0);
+  char byte = 0;
+  EXPECT_EQ(connection_->read(&byte, 1, 50).outcome.status, Status::kTimedOut);
+  ASSERT_EQ(write(master_, "z", 1), 1);
+  const Transfer got = connection_->read(&byte, 1, 1000);
+  EXPECT_EQ(std::make_pair(got.count, byte), std::make_pair(size_t{1}, 'z'));
+  close(std::exchange(master_, -1));
+  EXPECT_EQ(connection_->read(&byte, 1, 1000).outcome.status, Status::kHungUp);
+  close(other);
 }
 
 TEST_F(ConnectionOnAStandIn, ABreakLastsItsTimeAndIsClearedEvenWhenCloseCutsItShort) {

@@ -118,7 +118,7 @@ void buildDev() {
 // Sends back every byte (or, draining, discards it) until the lab ends.
 void serve(int master, bool echoing) {
   for (;;) {
-    const std::string bytes = seriallab::takeWaitingFrom(master, 4096, 100);
+    const std::string bytes = seriallab::takeWaitingFrom(master, 1 << 16, 100);
     if (!echoing || bytes.empty()) continue;
     try {
       seriallab::injectInto(master, bytes);

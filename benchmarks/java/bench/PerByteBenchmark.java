@@ -50,6 +50,8 @@ public final class PerByteBenchmark {
                 n -> RawIo.writeBlock(rawWrite1, n), n -> libraryWrites("COM1", n)));
         rows.add(paired("write", "serialslots COMUSB40", BLOCK,
                 n -> RawIo.writeBlock(rawWrite40, n), n -> libraryWrites("COMUSB40", n)));
+        rows.add(paired("write", "bare JNI write()", BLOCK,
+                n -> RawIo.writeBlock(rawWrite1, n), n -> jniWrites(rawWrite1, n)));
         rows.add(paired("echo", "serialslots COM2", ECHO_BLOCK,
                 n -> RawIo.echoBlock(rawEcho, n), n -> libraryEchoes("COM2", n)));
 
@@ -94,7 +96,7 @@ public final class PerByteBenchmark {
         return fd;
     }
 
-    private static Row paired(String measure, String subject, int count, Block raw, Block timed)
+    static Row paired(String measure, String subject, int count, Block raw, Block timed)
             throws Throwable {
         for (int i = 0; i < WARMUP; i++) {
             raw.run(count);
@@ -113,7 +115,7 @@ public final class PerByteBenchmark {
         return new Row(measure, subject, median(timedNs), median(rawNs), median(ratios));
     }
 
-    private static double median(double[] values) {
+    static double median(double[] values) {
         double[] sorted = values.clone();
         Arrays.sort(sorted);
         return sorted[sorted.length / 2];
@@ -129,6 +131,14 @@ public final class PerByteBenchmark {
                 i--;
                 Thread.sleep(1);
             }
+        }
+        return System.nanoTime() - start;
+    }
+
+    private static long jniWrites(int fd, int count) {
+        long start = System.nanoTime();
+        for (int i = 0; i < count; i++) {
+            RawIo.writeOne(fd, 0x55);
         }
         return System.nanoTime() - start;
     }
@@ -151,6 +161,7 @@ public final class PerByteBenchmark {
         private static final MethodHandle SET_PARAMS;
         private static final MethodHandle WRITE_BYTE;
         private static final MethodHandle READ_BYTES;
+        private static final MethodHandle READ_TIMED;
         private static final MethodHandle CLOSE;
         private static final String WHY;
 
@@ -160,6 +171,7 @@ public final class PerByteBenchmark {
             MethodHandle setParams = null;
             MethodHandle writeByte = null;
             MethodHandle readBytes = null;
+            MethodHandle readTimed = null;
             MethodHandle close = null;
             String why = null;
             try {
@@ -177,6 +189,8 @@ public final class PerByteBenchmark {
                         .asType(MethodType.methodType(boolean.class, Object.class, byte.class));
                 readBytes = lookup.findVirtual(port, "readBytes", MethodType.methodType(byte[].class, int.class))
                         .asType(MethodType.methodType(byte[].class, Object.class, int.class));
+                readTimed = lookup.findVirtual(port, "readBytes", MethodType.methodType(byte[].class, int.class,
+                        int.class)).asType(MethodType.methodType(byte[].class, Object.class, int.class, int.class));
                 close = lookup.findVirtual(port, "closePort", MethodType.methodType(boolean.class))
                         .asType(MethodType.methodType(boolean.class, Object.class));
             } catch (ReflectiveOperationException | LinkageError e) {
@@ -187,6 +201,7 @@ public final class PerByteBenchmark {
             SET_PARAMS = setParams;
             WRITE_BYTE = writeByte;
             READ_BYTES = readBytes;
+            READ_TIMED = readTimed;
             CLOSE = close;
             WHY = why;
         }
@@ -230,6 +245,18 @@ public final class PerByteBenchmark {
                 }
             }
             return System.nanoTime() - start;
+        }
+
+        /** Waits in jSSC's timed read for one byte; answers System.nanoTime() once it is back. */
+        static long awaitByte(Object port, int timeoutMillis) throws Exception {
+            try {
+                byte[] one = (byte[]) READ_TIMED.invokeExact(port, 1, timeoutMillis);
+                return one.length == 1 ? System.nanoTime() : -1;
+            } catch (Exception | Error e) {
+                throw e;
+            } catch (Throwable other) {
+                throw new IllegalStateException(other);
+            }
         }
 
         static long echoes(Object port, int count) throws Throwable {

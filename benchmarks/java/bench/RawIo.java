@@ -20,4 +20,13 @@ final class RawIo {
 
     /** Nanoseconds for count one-byte writes, each followed by polling reads until its echo is back. */
     static native long echoBlock(int fd, int count);
+
+    /** One byte through a bare JNI call around write(), waiting for room if the queue is full. */
+    static native void writeOne(int fd, int b);
+
+    /** Nanoseconds for count blocks of size bytes (at most 64 KiB), each written in full. */
+    static native long bulkBlock(int fd, int size, int count);
+
+    /** Waits in poll() for a byte, reads it, and answers System.nanoTime()'s clock at that moment. */
+    static native long awaitByte(int fd);
 }
