@@ -76,6 +76,12 @@ JNIEXPORT void JNICALL Java_bench_RawIo_writeOne(JNIEnv*, jclass, jint fd, jint 
   writeOne(fd, static_cast<unsigned char>(byte), stalls);
 }
 
+// A bare JNI call around a one-byte read().
+JNIEXPORT jint JNICALL Java_bench_RawIo_readOne(JNIEnv*, jclass, jint fd) {
+  unsigned char byte = 0;
+  return read(fd, &byte, 1) == 1 ? byte : 0;
+}
+
 JNIEXPORT jlong JNICALL Java_bench_RawIo_bulkBlock(JNIEnv*, jclass, jint fd, jint size, jint count) {
   static unsigned char block[1 << 16];
   const size_t length = std::min(sizeof block, static_cast<size_t>(size));

@@ -158,11 +158,16 @@ Transfer Connection::settle(long result, bool hangUp) noexcept {
   // poll() has just reported a hang-up. A hung-up tty answers write() with
   // EIO; a removed USB adapter may say ENXIO or ENODEV. None of them recovers.
   const bool wouldWait = result == 0 || error == EAGAIN || error == EINTR;
-  if ((wouldWait && hangUp) || error == EIO || error == ENXIO || error == ENODEV) {
+  if (wouldWait && hangUp) return {0, failed(EIO)};
+  return {0, wouldWait ? Outcome{Status::kDone, 0} : failed(error)};
+}
+
+Outcome Connection::failed(int error) noexcept {
+  if (error == EIO || error == ENXIO || error == ENODEV) {
     hungUp_ = true;
-    return {0, {Status::kHungUp, 0}};
+    return {Status::kHungUp, 0};
   }
-  return {0, wouldWait ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, error}};
+  return {Status::kFailed, error};
 }
 
 Outcome Connection::await(short events, long long deadline, bool& hangUp) noexcept {
@@ -171,7 +176,7 @@ Outcome Connection::await(short events, long long deadline, bool& hangUp) noexce
     const int wait = millisUntil(deadline);
     if (wait == 0) return {Status::kTimedOut, 0};
     const int ready = poll(waits, 2, wait);
-    if (ready < 0 && errno != EINTR) return {Status::kFailed, errno};
+    if (ready < 0 && errno != EINTR) return failed(errno);
     if (waits[1].revents != 0) return {Status::kClosed, 0};
     hangUp = (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     if (hangUp || (waits[0].revents & events)) return {Status::kDone, 0};
@@ -188,7 +193,7 @@ int Connection::available(Outcome& outcome) noexcept {
   int waiting = 0;
   if (hungUp_) return 0;
   if (ioctl(fd_, FIONREAD, &waiting) != 0) {
-    outcome = {Status::kFailed, errno};
+    outcome = failed(errno);
     return -1;
   }
   return waiting;
@@ -201,7 +206,7 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
   const long long deadline = deadlineAfter(timeoutMillis);
   for (;;) {
     int queued = 0;
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return {Status::kFailed, errno};
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return failed(errno);
     if (queued == 0) break;
     // No event marks an emptied queue, and tcdrain() cannot be woken or timed
     // out, so the queue is watched in short naps that close() cuts short.
@@ -211,20 +216,20 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
     if (poll(&wake, 1, wait < 0 || wait > 5 ? 5 : wait) > 0) return {Status::kClosed, 0};
   }
   // The queue is empty; what is left is the transmitter itself, a character's time.
-  return tcdrain(fd_) == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, errno};
+  return tcdrain(fd_) == 0 ? Outcome{Status::kDone, 0} : failed(errno);
 }
 
 Outcome Connection::discard(bool input) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) != 0) return {Status::kFailed, errno};
+  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) != 0) return failed(errno);
   return {Status::kDone, 0};
 }
 
 Outcome Connection::sendBreak(int millis) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  if (ioctl(fd_, TIOCSBRK) != 0) return {Status::kFailed, errno};
+  if (ioctl(fd_, TIOCSBRK) != 0) return failed(errno);
   const long long deadline = deadlineAfter(millis);
   pollfd wake{wake_, POLLIN, 0};
   int woken = 0;
@@ -235,7 +240,7 @@ Outcome Connection::sendBreak(int millis) noexcept {
   // Cleared on every path: a line left in break is a dead line.
   const int cleared = ioctl(fd_, TIOCCBRK);
   if (woken > 0) return {Status::kClosed, 0};
-  return cleared == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, errno};
+  return cleared == 0 ? Outcome{Status::kDone, 0} : failed(errno);
 }
 
 Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
@@ -243,7 +248,7 @@ Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
   if (!call.entered()) return {Status::kClosed, 0};
   // One bit at a time, so that the other output line keeps its state.
   const int bit = line == kRts ? TIOCM_RTS : TIOCM_DTR;
-  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return {Status::kFailed, errno};
+  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return failed(errno);
   return {Status::kDone, 0};
 }
 
@@ -256,7 +261,7 @@ int Connection::modemLines(Outcome& outcome) noexcept {
   outcome = {Status::kDone, 0};
   int bits = 0;
   if (ioctl(fd_, TIOCMGET, &bits) != 0) {
-    outcome = {Status::kFailed, errno};
+    outcome = failed(errno);
     return -1;
   }
   constexpr std::pair<int, ModemLine> kLines[] = {{TIOCM_CTS, kCts}, {TIOCM_DSR, kDsr},
@@ -271,14 +276,14 @@ Outcome Connection::readSettings(LineSettings& settings) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
   const int error = readLine(fd_, settings);
-  return {error == 0 ? Status::kDone : Status::kFailed, error};
+  return error == 0 ? Outcome{Status::kDone, 0} : failed(error);
 }
 
 Outcome Connection::reconfigure(const LineSettings& settings, LineOutcome& line) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
   line = applyLine(fd_, settings);
-  return {line.error == 0 ? Status::kDone : Status::kFailed, line.error};
+  return line.error == 0 ? Outcome{Status::kDone, 0} : failed(line.error);
 }
 
 }  // namespace serialslots::connection

@@ -101,6 +101,9 @@ class Connection {
   // One non-blocking read or write: its count, kDone with 0 when it would
   // have to wait, or how the call ended.
   Transfer settle(long result, bool hangUp) noexcept;
+  // A failed call's outcome: the device went away for the errors that say
+  // so, else kFailed with the errno.
+  Outcome failed(int error) noexcept;
   friend class Call;
 
   int fd_;

@@ -25,7 +25,7 @@ public final class ConnectionBenchmark {
 
     private static final int BLOCK = 1 << 16;
     private static final int BLOCKS = Integer.getInteger("bench.blocks", 16);
-    private static final int WAKE_ROUNDS = Integer.getInteger("bench.wakeRounds", 201);
+    private static final int WAKE_ROUNDS = Integer.getInteger("bench.wakeRounds", 401);
     private static final long IDLE_NANOS = 5_000_000_000L;
 
     private ConnectionBenchmark() {

@@ -52,6 +52,24 @@ public final class PerByteBenchmark {
                 n -> RawIo.writeBlock(rawWrite40, n), n -> libraryWrites("COMUSB40", n)));
         rows.add(paired("write", "bare JNI write()", BLOCK,
                 n -> RawIo.writeBlock(rawWrite1, n), n -> jniWrites(rawWrite1, n)));
+        // The library's own cost above a native call: paired with the bare call, not the C loop.
+        rows.add(paired("write", "COM1 / bare JNI", BLOCK,
+                n -> jniWrites(rawWrite1, n), n -> libraryWrites("COM1", n)));
+        // A slot with no device answers read() with EBADF at once: what is left
+        // is the call's own cost, the JNI transition, the name and the lookup.
+        rows.add(paired("read", "COM39 no device / JNI", BLOCK * 10, n -> {
+            long start = System.nanoTime();
+            for (int i = 0; i < n; i++) {
+                RawIo.readOne(-1);
+            }
+            return System.nanoTime() - start;
+        }, n -> {
+            long start = System.nanoTime();
+            for (int i = 0; i < n; i++) {
+                SerialPort.readDataInt("COM39");
+            }
+            return System.nanoTime() - start;
+        }));
         rows.add(paired("echo", "serialslots COM2", ECHO_BLOCK,
                 n -> RawIo.echoBlock(rawEcho, n), n -> libraryEchoes("COM2", n)));
 
@@ -76,7 +94,7 @@ public final class PerByteBenchmark {
         System.out.printf(Locale.ROOT, "blocks of %d bytes (echo: %d), %d rounds after %d warm-up rounds%n",
                 BLOCK, ECHO_BLOCK, ROUNDS, WARMUP);
         System.out.printf(Locale.ROOT, "| %-6s | %-21s | %12s | %12s | %12s |%n",
-                "path", "subject", "ns/byte", "raw ns/byte", "paired ratio");
+                "path", "subject", "ns/byte", "base ns/byte", "paired ratio");
         System.out.println("|--------|-----------------------|-------------:|-------------:|-------------:|");
         for (Row row : rows) {
             System.out.printf(Locale.ROOT, "| %-6s | %-21s | %12.0f | %12.0f | %11.3fx |%n",

@@ -24,6 +24,9 @@ final class RawIo {
     /** One byte through a bare JNI call around write(), waiting for room if the queue is full. */
     static native void writeOne(int fd, int b);
 
+    /** One read() of a byte through a bare JNI call: the byte, or 0. */
+    static native int readOne(int fd);
+
     /** Nanoseconds for count blocks of size bytes (at most 64 KiB), each written in full. */
     static native long bulkBlock(int fd, int size, int count);
 
