@@ -45,9 +45,11 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         return 0;
       case TIOCMBIS:
       case TIOCMBIC:
-      case TIOCSBRK:
+        driver.seen.emplace_back(request, *static_cast<int*>(argument));
+        return 0;
+      case TIOCSBRK:  // no argument
       case TIOCCBRK:
-        driver.seen.emplace_back(request, argument ? *static_cast<int*>(argument) : 0);
+        driver.seen.emplace_back(request, 0);
         return 0;
       case TCSETS2:
         if (static_cast<termios2*>(argument)->c_ospeed == driver.asked) {
@@ -113,6 +115,22 @@ TEST_F(ConnectionOnAStandIn, AReadWaitsEvenWhereAnotherProgramSetVminZeroAndEnds
   close(std::exchange(master_, -1));
   EXPECT_EQ(connection_->read(&byte, 1, 1000).outcome.status, Status::kHungUp);
   close(other);
+}
+
+TEST_F(ConnectionOnAStandIn, CloseWakesAWaitingReaderAndWriterAndLaterCallsFindItClosed) {
+  driver.armed = false;
+  std::vector<char> lots(1 << 20);  // more than a pty holds while its far end reads nothing
+  Transfer got{}, put{};
+  std::thread reader([&] { got = connection_->read(lots.data(), 1, 0); });
+  std::thread writer([&] { put = connection_->write(lots.data(), lots.size(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  connection_->close();
+  reader.join();
+  writer.join();
+  EXPECT_EQ(got.outcome.status, Status::kClosed);
+  EXPECT_EQ(put.outcome.status, Status::kClosed);
+  EXPECT_LT(put.count, lots.size());
+  EXPECT_EQ(connection_->write(lots.data(), 1, 0).outcome.status, Status::kClosed);
 }
 
 TEST_F(ConnectionOnAStandIn, ABreakLastsItsTimeAndIsClearedEvenWhenCloseCutsItShort) {
