@@ -82,7 +82,8 @@ JNIEXPORT jint JNICALL Java_bench_RawIo_readOne(JNIEnv*, jclass, jint fd) {
   return read(fd, &byte, 1) == 1 ? byte : 0;
 }
 
-JNIEXPORT jlong JNICALL Java_bench_RawIo_bulkBlock(JNIEnv*, jclass, jint fd, jint size, jint count) {
+JNIEXPORT jlong JNICALL Java_bench_RawIo_bulkBlock(JNIEnv*, jclass, jint fd, jint size,
+                                                   jint count) {
   static unsigned char block[1 << 16];
   const size_t length = std::min(sizeof block, static_cast<size_t>(size));
   const long long start = nowNanos();

@@ -18,7 +18,10 @@ jint codeOf(const Outcome& outcome) noexcept {
   return static_cast<jint>(outcome.status) | outcome.error << 8;
 }
 
-Connection& connectionOf(jlong handle) noexcept { return *reinterpret_cast<Connection*>(handle); }
+// The handle Java holds is the connection's address.
+Connection& connectionOf(jlong handle) noexcept {
+  return *reinterpret_cast<Connection*>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
 
 LineSettings settingsOf(jint baud, jint dataBits, jint stopBits, jint parity, jint flow) noexcept {
   return {baud, dataBits, stopBits, static_cast<Parity>(parity), static_cast<FlowControl>(flow)};
@@ -26,9 +29,12 @@ LineSettings settingsOf(jint baud, jint dataBits, jint stopBits, jint parity, ji
 
 // {refused setting, baud, data bits, stop bits, parity, flow} after `at`.
 void reportLine(JNIEnv* env, jintArray into, jsize at, const LineOutcome& line) noexcept {
-  const jint values[] = {static_cast<jint>(line.refused),       line.applied.baud,
-                         line.applied.dataBits,                  line.applied.stopBits,
-                         static_cast<jint>(line.applied.parity), static_cast<jint>(line.applied.flow)};
+  const jint values[] = {static_cast<jint>(line.refused),
+                         line.applied.baud,
+                         line.applied.dataBits,
+                         line.applied.stopBits,
+                         static_cast<jint>(line.applied.parity),
+                         static_cast<jint>(line.applied.flow)};
   env->SetIntArrayRegion(into, at, 6, values);
 }
 
@@ -45,17 +51,18 @@ struct PinnedArray {
   }
   void operator()(const void* pinned) const noexcept {
     env->ReleasePrimitiveArrayCritical(
-        array, const_cast<unsigned char*>(static_cast<const unsigned char*>(pinned)) - offset, mode);
+        array, const_cast<unsigned char*>(static_cast<const unsigned char*>(pinned)) - offset,
+        mode);
   }
 };
 
 }  // namespace
 
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_open(JNIEnv* env, jclass, jstring path,
-                                                              jboolean exclusive, jint baud,
-                                                              jint dataBits, jint stopBits,
-                                                              jint parity, jint flow,
-                                                              jintArray failure) {
+                                                               jboolean exclusive, jint baud,
+                                                               jint dataBits, jint stopBits,
+                                                               jint parity, jint flow,
+                                                               jintArray failure) {
   ScopedUtfChars device(env, path);
   if (device.c_str() == nullptr) return 0;
   const OpenResult opened = Connection::open(device.c_str(), exclusive == JNI_TRUE,
@@ -67,8 +74,8 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_open(JNIEnv* env, jcla
 }
 
 JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_read(JNIEnv* env, jclass, jlong handle,
-                                                             jbyteArray buffer, jint offset,
-                                                             jint length, jint timeoutMillis) {
+                                                              jbyteArray buffer, jint offset,
+                                                              jint length, jint timeoutMillis) {
   const Transfer got = connectionOf(handle).readInto(static_cast<size_t>(length), timeoutMillis,
                                                      PinnedArray{env, buffer, offset, 0},
                                                      PinnedArray{env, buffer, offset, 0});
@@ -76,11 +83,11 @@ JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_read(JNIEnv* env, jclas
 }
 
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_write(JNIEnv* env, jclass, jlong handle,
-                                                               jbyteArray buffer, jint offset,
-                                                               jint length, jint timeoutMillis) {
-  const Transfer put = connectionOf(handle).writeFrom(
-      static_cast<size_t>(length), timeoutMillis, PinnedArray{env, buffer, offset, JNI_ABORT},
-      PinnedArray{env, buffer, offset, JNI_ABORT});
+                                                                jbyteArray buffer, jint offset,
+                                                                jint length, jint timeoutMillis) {
+  const Transfer put = connectionOf(handle).writeFrom(static_cast<size_t>(length), timeoutMillis,
+                                                      PinnedArray{env, buffer, offset, JNI_ABORT},
+                                                      PinnedArray{env, buffer, offset, JNI_ABORT});
   return static_cast<jlong>(codeOf(put.outcome)) << 32 | static_cast<jlong>(put.count);
 }
 
@@ -91,23 +98,22 @@ JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_available(JNIEnv*, jcla
 }
 
 JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_drain(JNIEnv*, jclass, jlong handle,
-                                                              jint timeoutMillis) {
+                                                               jint timeoutMillis) {
   return codeOf(connectionOf(handle).drain(timeoutMillis));
 }
 
 JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_discard(JNIEnv*, jclass, jlong handle,
-                                                                jboolean input) {
+                                                                 jboolean input) {
   return codeOf(connectionOf(handle).discard(input == JNI_TRUE));
 }
 
 JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_sendBreak(JNIEnv*, jclass, jlong handle,
-                                                                  jint millis) {
+                                                                   jint millis) {
   return codeOf(connectionOf(handle).sendBreak(millis));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_setModemLine(JNIEnv*, jclass,
-                                                                     jlong handle, jint line,
-                                                                     jboolean on) {
+JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_setModemLine(JNIEnv*, jclass, jlong handle,
+                                                                      jint line, jboolean on) {
   return codeOf(connectionOf(handle).setModemLine(static_cast<ModemLine>(line), on == JNI_TRUE));
 }
 
@@ -118,20 +124,22 @@ JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_modemLines(JNIEnv*, jcl
 }
 
 JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_readSettings(JNIEnv* env, jclass,
-                                                                     jlong handle,
-                                                                     jintArray settings) {
+                                                                      jlong handle,
+                                                                      jintArray settings) {
   LineOutcome line{0, Setting::kNone, {}};
   const Outcome outcome = connectionOf(handle).readSettings(line.applied);
   if (outcome.status == Status::kDone) reportLine(env, settings, 0, line);
   return codeOf(outcome);
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_reconfigure(
-    JNIEnv* env, jclass, jlong handle, jint baud, jint dataBits, jint stopBits, jint parity,
-    jint flow, jintArray refusal) {
+JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_reconfigure(JNIEnv* env, jclass,
+                                                                     jlong handle, jint baud,
+                                                                     jint dataBits, jint stopBits,
+                                                                     jint parity, jint flow,
+                                                                     jintArray refusal) {
   LineOutcome line{0, Setting::kNone, {}};
-  const Outcome outcome = connectionOf(handle).reconfigure(
-      settingsOf(baud, dataBits, stopBits, parity, flow), line);
+  const Outcome outcome =
+      connectionOf(handle).reconfigure(settingsOf(baud, dataBits, stopBits, parity, flow), line);
   reportLine(env, refusal, 0, line);
   return codeOf(outcome);
 }
@@ -145,14 +153,14 @@ JNIEXPORT void JNICALL Java_serialslots_NativeConnection_release(JNIEnv*, jclass
 }
 
 JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_describeError(JNIEnv* env, jclass,
-                                                                         jint error) {
+                                                                          jint error) {
   char text[128] = {};
   // The GNU strerror_r answers a pointer, to `text` or to a static string.
   return env->NewStringUTF(strerror_r(error, text, sizeof text));
 }
 
 JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_slotDevice(JNIEnv* env, jclass,
-                                                                      jstring name) {
+                                                                       jstring name) {
   ScopedUtfChars text(env, name);
   const serialslots::PortSlot* slot = serialslots::findPort(text.c_str());
   return slot == nullptr ? nullptr : env->NewStringUTF(slot->devicePath);

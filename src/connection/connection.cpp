@@ -57,7 +57,8 @@ long long deadlineAfter(int timeoutMillis) noexcept {
   return timeoutMillis > 0 ? nowNanos() + timeoutMillis * 1000000LL : 0;
 }
 
-OpenResult Connection::open(const char* path, bool exclusive, const LineSettings& settings) noexcept {
+OpenResult Connection::open(const char* path, bool exclusive,
+                            const LineSettings& settings) noexcept {
   OpenResult result{nullptr, OpenFailure::kNone, 0, {0, Setting::kNone, settings}};
   Opening device(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (device.fd() < 0) {
@@ -233,7 +234,9 @@ Outcome Connection::sendBreak(int millis) noexcept {
   const long long deadline = deadlineAfter(millis);
   pollfd wake{wake_, POLLIN, 0};
   int woken = 0;
-  for (int wait; woken <= 0 && (wait = millisUntil(deadline)) != 0;) {
+  while (woken <= 0) {
+    const int wait = millisUntil(deadline);
+    if (wait == 0) break;
     woken = poll(&wake, 1, wait);
     if (woken < 0 && errno != EINTR) break;
   }

@@ -7,9 +7,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 
 #include "connection/line.h"
@@ -40,8 +39,8 @@ enum class OpenFailure : int { kNone, kSystem, kBusy, kNotATerminal, kSettingRef
 struct OpenResult {
   class Connection* connection;  // owned by the caller, nullptr on failure
   OpenFailure failure;
-  int error;                     // errno for kSystem and kNotATerminal
-  LineOutcome line;              // for kSettingRefused: what was refused and what the driver kept
+  int error;         // errno for kSystem and kNotATerminal
+  LineOutcome line;  // for kSettingRefused: what was refused and what the driver kept
 };
 
 // Modem lines, as Java's ModemLines record lists them.
@@ -61,12 +60,14 @@ class Connection {
   // Waits up to timeoutMillis (0: without limit) for at least one byte and
   // returns what is there, up to `max`.
   Transfer read(void* buffer, size_t max, int timeoutMillis) noexcept {
-    return readInto(max, timeoutMillis, [buffer] { return buffer; }, [](void*) {});
+    return readInto(
+        max, timeoutMillis, [buffer] { return buffer; }, [](void*) {});
   }
   // Writes every byte, waiting while the output queue is full, up to
   // timeoutMillis (0: without limit) in all.
   Transfer write(const void* buffer, size_t length, int timeoutMillis) noexcept {
-    return writeFrom(length, timeoutMillis, [buffer] { return buffer; }, [](const void*) {});
+    return writeFrom(
+        length, timeoutMillis, [buffer] { return buffer; }, [](const void*) {});
   }
 
   // The same, for memory that `pin` lends for one system call at a time and
@@ -112,7 +113,7 @@ class Connection {
   std::atomic<bool> hungUp_{false};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t idle_ = PTHREAD_COND_INITIALIZER;
-  int callers_ = 0;      // guarded by lock_
+  int callers_ = 0;       // guarded by lock_
   bool closing_ = false;  // guarded by lock_
   bool closed_ = false;   // guarded by lock_
 };

@@ -106,8 +106,8 @@ LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   line.c_lflag = 0;
   line.c_cc[VMIN] = 1;
   line.c_cc[VTIME] = 0;
-  line.c_cflag &= ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD |
-                            (CBAUD << IBSHIFT)};
+  line.c_cflag &=
+      ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD | (CBAUD << IBSHIFT)};
   line.c_cflag |= CLOCAL | CREAD | kSizes[(wanted.dataBits - 5) & 3];
   if (wanted.stopBits == 2) line.c_cflag |= CSTOPB;
   switch (wanted.parity) {

@@ -1,6 +1,8 @@
 // The connection's handling of what pseudo-terminals cannot show, against a
 // stand-in driver at the ioctl boundary: modem lines, break, and rates that a
 // driver rounds or falls back from. Real drivers show the rest.
+#include "connection/connection.h"
+
 #include <asm/termios.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,8 +13,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "connection/connection.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 extern "C" int __real_ioctl(int fd, unsigned long request, void* argument);
@@ -73,7 +73,8 @@ class ConnectionOnAStandIn : public ::testing::Test {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master_, 0);
     ASSERT_EQ(grantpt(master_) | unlockpt(master_), 0);
-    const OpenResult opened = Connection::open(ptsname(master_), true, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
+    const OpenResult opened =
+        Connection::open(ptsname(master_), true, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
     ASSERT_EQ(opened.failure, OpenFailure::kNone);
     connection_ = opened.connection;
     driver = StandInDriver{true, 0, {}, 0, 0, 0};
@@ -95,7 +96,8 @@ TEST_F(ConnectionOnAStandIn, ModemLinesAreReadInOneCallAndSetOneBitAtATime) {
   EXPECT_EQ(connection_->modemLines(outcome), kDsr | kDcd | kRts);
   EXPECT_EQ(connection_->setModemLine(kRts, true).status, Status::kDone);
   EXPECT_EQ(connection_->setModemLine(kDtr, false).status, Status::kDone);
-  const std::vector<std::pair<unsigned long, int>> expected = {{TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_DTR}};
+  const std::vector<std::pair<unsigned long, int>> expected = {{TIOCMBIS, TIOCM_RTS},
+                                                               {TIOCMBIC, TIOCM_DTR}};
   EXPECT_EQ(driver.seen, expected);
 }
 
@@ -158,24 +160,29 @@ TEST_F(ConnectionOnAStandIn, ARateOffByMoreThanTwoPercentIsRefusedAndTheLineLeft
     int reads;
   };
   const Case cases[] = {
-      {250000, BOTHER, 240000, Setting::kBaud, 9600},   {1000000, BOTHER, 990000, Setting::kNone, 990000},
-      {1000000, BOTHER, 1030000, Setting::kBaud, 9600}, {460800, B9600, 9600, Setting::kBaud, 9600},
+      {250000, BOTHER, 240000, Setting::kBaud, 9600},
+      {1000000, BOTHER, 990000, Setting::kNone, 990000},
+      {1000000, BOTHER, 1030000, Setting::kBaud, 9600},
+      {460800, B9600, 9600, Setting::kBaud, 9600},
       {31250, BOTHER, 31250, Setting::kNone, 31250},
   };
   for (const Case& c : cases) {
     LineOutcome line{};
     driver.asked = 0;
-    ASSERT_EQ(connection_->reconfigure({9600, 8, 1, Parity::kNone, FlowControl::kNone}, line).status,
-              Status::kDone);
+    ASSERT_EQ(
+        connection_->reconfigure({9600, 8, 1, Parity::kNone, FlowControl::kNone}, line).status,
+        Status::kDone);
     driver = StandInDriver{true, 0, {}, c.asked, c.keptCode, c.kept};
     const int asked = static_cast<int>(c.asked);
-    EXPECT_EQ(connection_->reconfigure({asked, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,
-              Status::kDone);
+    EXPECT_EQ(
+        connection_->reconfigure({asked, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,
+        Status::kDone);
     EXPECT_EQ(line.refused, c.refused) << c.asked;
     LineSettings now{};
     connection_->readSettings(now);
     EXPECT_EQ(now.baud, c.reads) << c.asked;
-    EXPECT_EQ(now.stopBits, c.refused == Setting::kNone ? 2 : 1) << "the line was not left as it was";
+    EXPECT_EQ(now.stopBits, c.refused == Setting::kNone ? 2 : 1)
+        << "the line was not left as it was";
   }
 }
 

@@ -42,7 +42,9 @@ namespace serialslots {
 namespace {
 
 // Both read by the far end, into zeroed records.
-bool sameAttributes(const termios& a, const termios& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameAttributes(const termios& a, const termios& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // A pty at /dev/ttyS1 opened as an open of COM1 opens it.
 class StartPort : public ::testing::Test {
@@ -101,10 +103,10 @@ TEST_F(StartPort, TheFirstRejectedTextDecidesTheCodeAndTheDeviceStaysAsItWas) {
     int code;
   };
   const Case cases[] = {
-      {"230400", "8", "1", "N", kBadBaudRate},  {"", "8", "1", "N", kBadBaudRate},
-      {"bad", "8", "1", "bad", kBadBaudRate},   {nullptr, "8", "1", "N", kBadBaudRate},
+      {"230400", "8", "1", "N", kBadBaudRate},   {"", "8", "1", "N", kBadBaudRate},
+      {"bad", "8", "1", "bad", kBadBaudRate},    {nullptr, "8", "1", "N", kBadBaudRate},
       {"9600", "bad", "bad", "N", kBadStopBits}, {"9600", "8", "1.5", "N", kBadStopBits},
-      {"9600", "6", "1", "bad", kBadByteSize},  {"9600", "8", "1", "O", kBadParity},
+      {"9600", "6", "1", "bad", kBadByteSize},   {"9600", "8", "1", "O", kBadParity},
       {"9600", "8", "1", nullptr, kBadParity},
   };
   for (const Case& c : cases) {
@@ -123,7 +125,8 @@ TEST_F(StartPort, ARateTheUartCannotMakeIsRefusedTheDeviceRestoredAndTheOpenReje
   EXPECT_EQ(start("115200", "8", "1", "N"), kLineApplied);
 
   PortSlot* slot = nullptr;
-  EXPECT_EQ(ops::openPort("COM1", "460800", "8", "1", "N", slot), ops::OpenOutcome::kParametersRejected);
+  EXPECT_EQ(ops::openPort("COM1", "460800", "8", "1", "N", slot),
+            ops::OpenOutcome::kParametersRejected);
   EXPECT_EQ(slot->descriptor.load(), -1);
   EXPECT_EQ(ops::openPort("COM1", "115200", "8", "1", "N", slot), ops::OpenOutcome::kOpened);
   ops::closePort(*slot);

@@ -46,9 +46,15 @@ TEST(Natives, AFailedConversionReturnsAtOnceWithTheRestReleasedAndNothingDone) {
   seriallab::FarEnd device = seriallab::FarEnd::attach("/dev/ttyS1");
   const jstring com1 = text("COM1");
   const std::vector<std::pair<int, std::function<void(JNIEnv*)>>> natives = {
-      {5, [&](JNIEnv* e) { Java_core_SerialPort_openPortC(e, nullptr, com1, text("9600"), text("8"),
-                                                           text("1"), text("N")); }},
-      {1, [&](JNIEnv* e) { Java_core_SerialPort_getStateSerialPortC(e, nullptr, text("/dev/ttyS1")); }},
+      {5,
+       [&](JNIEnv* e) {
+         Java_core_SerialPort_openPortC(e, nullptr, com1, text("9600"), text("8"), text("1"),
+                                        text("N"));
+       }},
+      {1,
+       [&](JNIEnv* e) {
+         Java_core_SerialPort_getStateSerialPortC(e, nullptr, text("/dev/ttyS1"));
+       }},
   };
   for (size_t native = 0; native < natives.size(); ++native) {
     for (int failing = 1; failing <= natives[native].first; ++failing) {
