@@ -126,7 +126,9 @@ final class DemoCommand implements SerialTool.Command {
             if (library != null) {
                 command.add("-D" + SerialPort.LIBRARY_PROPERTY + "=" + library);
             }
-            command.addAll(List.of("-cp", System.getProperty("java.class.path"), SerialTool.class.getName(), "demo"));
+            // On the class path the jar's manifest cannot grant native access; the option does.
+            command.addAll(List.of("--enable-native-access=ALL-UNNAMED", "-cp", System.getProperty("java.class.path"),
+                    SerialTool.class.getName(), "demo"));
             command.addAll(Arrays.asList(args));
             int status = new ProcessBuilder(command).inheritIO().start().waitFor();
             if (status == 77) {

@@ -37,7 +37,7 @@ class SerialToolTest {
     private static Process start(List<String> jvmOptions, String... args) throws Exception {
         List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString()));
         command.addAll(jvmOptions);
-        command.addAll(jvmOptions.contains("-cp") ? List.of() : List.of("-jar", JAR));
+        command.addAll(jvmOptions.contains("-cp") || jvmOptions.contains("-p") ? List.of() : List.of("-jar", JAR));
         command.addAll(Arrays.asList(args));
         return new ProcessBuilder(command).directory(new File("/")).start();
     }
@@ -65,8 +65,11 @@ class SerialToolTest {
         long before = extractedCopies(tmp);
         Run run = tool("list");
         assertEquals(new Run(0, run.out, ""), run);
-        Run asLibrary = finish(start(List.of("-cp", JAR), "tool.SerialTool", "list", "--present"));
-        assertEquals(run.out, asLibrary.out, asLibrary.err);
+        Run asLibrary = finish(start(List.of("--enable-native-access=ALL-UNNAMED", "-cp", JAR), "tool.SerialTool", "list"));
+        assertEquals(new Run(0, run.out, ""), asLibrary);
+        Run asModule = finish(start(List.of("--enable-native-access=serialslots", "-p", JAR, "-m",
+                "serialslots/tool.SerialTool"), "list", "--present"));
+        assertEquals(new Run(0, run.out, ""), asModule);
         assertEquals(before, extractedCopies(tmp), "an extracted copy was left in the temp dir");
 
         Path noexec = Files.createTempDirectory(Path.of("/dev/shm"), "noexec-");
