@@ -28,8 +28,9 @@ public final class SerialPort {
     }
 
     /**
-     * The folder in the jar that holds the native files for this machine,
-     * such as "/native/linux-x86_64".
+     * The folder in the jar that holds the native files for this machine.
+     *
+     * @return the folder, such as "/native/linux-x86_64"
      */
     public static String nativeResources() {
         return NativeLoader.resourceDirectory();
@@ -46,37 +47,111 @@ public final class SerialPort {
     }
 
     /**
-     * Opens a port and programs its line. Baud rate: 110, 300, 600, 1200, 2400,
-     * 4800, 9600, 19200, 38400, 57600, 115200 or 460800; byte size "8" or "7";
-     * stop bits "1" or "2"; parity "N", "E", "0" (odd, the digit zero) or "S".
+     * Opens a port and programs its line: raw mode (no CR/LF mapping, no
+     * XON/XOFF, no output processing), the receiver on, modem lines ignored,
+     * non-blocking. A port that is open already is opened again, and the
+     * earlier descriptor released.
+     *
+     * @param port "COM0" to "COM40" (/dev/ttyS0 to /dev/ttyS40) or "COMUSB0" to
+     *     "COMUSB40" (/dev/ttyUSB0 to /dev/ttyUSB40), exactly so written
+     * @param baudRate "110", "300", "600", "1200", "2400", "4800", "9600", "19200",
+     *     "38400", "57600", "115200" or "460800"
+     * @param byteSize "8" or "7"
+     * @param stopBits "1" or "2"
+     * @param parity "N" (none), "E" (even), "0" (odd: the digit zero) or "S" (space)
+     * @return 1; failures are thrown as {@link Exception}: "Serial port does not
+     *     exits." for any other name, "Error setting serial port COM5 = /dev/ttyS5."
+     *     when the device cannot be opened, "Error set parameters." when a
+     *     setting is not accepted or the device is no terminal (for COM0 and
+     *     COMUSB0: "Error set parameters COM0 = /dev/ttyS0."); the device is
+     *     then closed again and left as it was
      */
     public static native int openPortC(String port, String baudRate, String byteSize,
             String stopBits, String parity);
 
-    /** Sends the low 8 bits of {@code data}; answers 1 when the byte was queued. */
+    /**
+     * Sends one byte without waiting.
+     *
+     * @param port the name of an open port
+     * @param data the byte in its low 8 bits; the rest is ignored (-1 sends 0xFF)
+     * @return 1 when the byte was queued; failures are thrown as
+     *     {@link Exception}: "Serial port does not exits." for an unknown name,
+     *     "Can not be write serial port COM5 = /dev/ttyS5." when the write
+     *     fails, such as on a full output queue (the byte is not sent)
+     */
     public static native int writeDataInt(String port, int data);
 
-    /** Sends the low 8 bits of {@code data}. */
+    /**
+     * Sends one byte without waiting.
+     *
+     * @param port the name of an open port
+     * @param data the byte in its low 8 bits (U+00E9 sends 0xE9, U+20AC sends 0xAC)
+     * @return 1; failures are thrown as for {@link #writeDataInt}
+     */
     public static native int writePortC(String port, char data);
 
-    /** Sends the first byte of {@code data}'s modified UTF-8 form (0x00 for ""). */
+    /**
+     * Sends the first byte of the string's modified UTF-8 form without waiting.
+     *
+     * @param port the name of an open port
+     * @param data the string: "ABC" sends 0x41, "" sends 0x00, "\u00e9" sends 0xC3
+     * @return 1; failures are thrown as for {@link #writeDataInt}, and a null
+     *     {@code data} for a known port as {@link NullPointerException}
+     */
     public static native int writePortC(String port, String data);
 
-    /** The next received byte as 0 to 255, or 0 when none is waiting. */
+    /**
+     * Takes the next received byte without waiting.
+     *
+     * @param port the name of an open port
+     * @return the byte as 0 to 255; 0 when none is waiting, which a received
+     *     0x00 also gives; "Can not be read serial port." is thrown as
+     *     {@link Exception} for an unknown name
+     */
     public static native int readDataInt(String port);
 
-    /** The next received byte sign-extended to a char; cast back with {@code (byte)}. */
+    /**
+     * Takes the next received byte without waiting, sign-extended to a char.
+     *
+     * @param port the name of an open port
+     * @return the byte widened with its sign (0x80 gives U+FF80; cast it back
+     *     with {@code (byte)}); U+0000 when none is waiting, which a received
+     *     0x00 also gives; thrown as for {@link #readDataInt}
+     */
     public static native char readPortLikeCharC(String port);
 
-    /** The next received byte as a one-character string, or "" when none is waiting. */
+    /**
+     * Takes the next received byte without waiting, as a one-character string.
+     *
+     * @param port the name of an open port
+     * @return the character U+0000 to U+00FF of the byte; "" when none is
+     *     waiting, which a received 0x00 also gives; thrown as for {@link #readDataInt}
+     */
     public static native String readPortC(String port);
 
-    /** Closes the port; answers 1. */
+    /**
+     * Closes a port. Closing a port that is not open does nothing.
+     *
+     * @param port a port name
+     * @return 1; "Serial port does not exits." is thrown as {@link Exception}
+     *     for an unknown name
+     */
     public static native int closePortC(String port);
 
-    /** "free" when {@code devicePath} can be opened read-write now, else "busy". */
+    /**
+     * Tells whether a device can be opened read-write now, by opening and
+     * closing it at once. The slot table is not consulted.
+     *
+     * @param devicePath a path such as "/dev/ttyUSB0"
+     * @return "free" when the open succeeded, else "busy" (no such path, no
+     *     permission, a directory, a device in exclusive use); never throws
+     */
     public static native String getStateSerialPortC(String devicePath);
 
-    /** Answers 1; no timeout exists, since no call ever waits. */
+    /**
+     * Does nothing: no call of this class ever waits.
+     *
+     * @return 1
+     */
     public static native int setTimeOutSerialPortC();
 }
