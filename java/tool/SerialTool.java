@@ -16,7 +16,7 @@ public final class SerialTool {
     static final int USAGE = 2;
 
     private static final String OVERVIEW = String.join(System.lineSeparator(),
-            "usage: java -jar serialslots.jar COMMAND [ARGS]",
+            "usage: serialslots COMMAND [ARGS]   (or: java -jar serialslots.jar COMMAND [ARGS])",
             "",
             "commands:",
             "  list   the 82 ports, their device nodes and whether each can be opened",
