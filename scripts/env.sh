@@ -16,6 +16,7 @@ command -v nm >/dev/null || need_packages+=(binutils)
 [ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
 command -v clang++ >/dev/null || need_packages+=(clang)
 command -v valgrind >/dev/null || need_packages+=(valgrind)
+command -v dpkg-deb >/dev/null || need_packages+=(dpkg)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need_packages+=(libclang-rt-dev)
 if [ ${#need_packages[@]} -gt 0 ]; then
@@ -42,4 +43,39 @@ configure_and_build() {
     echo "build failed (log: $log)" >&2
     return 1
   fi
+}
+
+# The cross builds the jar carries besides this machine's: "TRIPLET PLATFORM DEBIAN_ARCH".
+CROSS_TARGETS=("aarch64-linux-gnu linux-aarch64 arm64" "arm-linux-gnueabihf linux-arm armhf")
+
+# build_cross: installs the cross toolchains and qemu-user when missing, then
+# builds the library, the lab launcher and the C++ tests for each target into
+# build-PLATFORM, and sets FOREIGN_BUILDS for the host build's jar. Needs the
+# host build's lab launcher, in $BUILD_DIR.
+build_cross() {
+  local missing=() target triplet platform arch
+  if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
+  for target in "${CROSS_TARGETS[@]}"; do
+    read -r triplet platform arch <<<"$target"
+    command -v "$triplet-g++" >/dev/null || missing+=("g++-$triplet")
+    # Debian's JVM for the target, which the Java suite runs on under qemu-user.
+    if [ ! -x "/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ]; then
+      dpkg --print-foreign-architectures | grep -qx "$arch" || "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+      missing+=("openjdk-17-jre-headless:$arch")
+    fi
+  done
+  command -v qemu-aarch64 >/dev/null && command -v qemu-arm >/dev/null || missing+=(qemu-user)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+  FOREIGN_BUILDS=""
+  for target in "${CROSS_TARGETS[@]}"; do
+    read -r triplet platform arch <<<"$target"
+    configure_and_build "$PROJECT_DIR/build-$platform" \
+      -DCMAKE_TOOLCHAIN_FILE="$PROJECT_DIR/cmake/$triplet.cmake" \
+      -DSERIALSLOTS_HOST_LAB="$BUILD_DIR/tools/lab/serial-lab"
+    FOREIGN_BUILDS+="${FOREIGN_BUILDS:+;}$platform=$PROJECT_DIR/build-$platform"
+  done
 }

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # The whole test suite, inside the virtual serial lab:
-#   1. the plain build: C++ tests (also under valgrind memcheck), Java tests
-#      in a real JVM with -Xcheck:jni, the tool, the demo and a short soak;
-#   2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer:
-#      the C++ tests again, and each fuzzer for a few seconds.
+#   1. cross builds for linux-aarch64 and linux-arm: their C++ tests, exported
+#      symbols and Java suite (but for the tool's tests) under qemu-user;
+#   2. the plain build, whose jar carries all three platforms: C++ tests (also
+#      under valgrind memcheck), Java tests and the demo in a real JVM with
+#      -Xcheck:jni on every installed JDK from 17, the tool, the Debian package
+#      and a short soak;
+#   3. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer:
+#      the C++ tests again, and the fuzzer for a few seconds.
 source "$(dirname "$0")/env.sh"
 status=0
 
 configure_and_build "$BUILD_DIR"
+build_cross
+for target in "${CROSS_TARGETS[@]}"; do
+  read -r triplet platform arch <<<"$target"
+  (cd "$PROJECT_DIR/build-$platform" && ctest --output-on-failure "$@") || status=1
+done
+
+configure_and_build "$BUILD_DIR" -DSERIALSLOTS_FOREIGN_BUILDS="$FOREIGN_BUILDS"
 (cd "$BUILD_DIR" && ctest --output-on-failure "$@") || status=1
 
 configure_and_build "$SANITIZE_DIR" -DCMAKE_CXX_COMPILER=clang++ \

@@ -3,7 +3,8 @@
 set -eu
 library=$1
 expected=$2
-actual=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
+nm=${3:-nm}  # the target's nm for a cross build
+actual=$("$nm" -D --defined-only "$library" | awk '{print $3}' | sort)
 if [ "$actual" != "$(sort "$expected")" ]; then
   echo "exported symbols differ from $expected:"
   printf '%s\n' "$actual" | diff "$expected" - || true

@@ -67,13 +67,18 @@ final class NativeLoader {
         return "/native/" + platform();
     }
 
+    /** The platforms whose files a full build of the jar carries. */
+    private static final List<String> PLATFORMS = List.of("linux-x86_64", "linux-aarch64", "linux-arm");
+
     private static String platform() {
         String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
-        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
-        if (arch.equals("amd64") || arch.equals("x86_64")) {
-            arch = "x86_64";
-        }
-        return (os.startsWith("linux") ? "linux" : os) + "-" + arch;
+        String arch = switch (System.getProperty("os.arch", "").toLowerCase(Locale.ROOT)) {
+            case "amd64", "x86_64" -> "x86_64";
+            case "aarch64", "arm64" -> "aarch64";
+            case "arm", "armhf", "armv7l", "aarch32" -> "arm";
+            default -> System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
+        };
+        return (os.startsWith("linux") ? "linux" : os.replace(' ', '_')) + "-" + arch;
     }
 
     /**
@@ -85,7 +90,10 @@ final class NativeLoader {
     private static String loadBundled() {
         String resource = resourceDirectory() + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME);
         if (NativeLoader.class.getResource(resource) == null) {
-            return "the jar holds no " + resource;
+            List<String> held = PLATFORMS.stream().filter(platform -> NativeLoader.class.getResource(
+                    "/native/" + platform + "/" + System.mapLibraryName(SerialPort.LIBRARY_NAME)) != null).toList();
+            return "the jar holds no library for " + platform() + " (it holds " + (held.isEmpty() ? "none"
+                    : String.join(", ", held)) + ")";
         }
         List<String> failures = new ArrayList<>();
         for (Path base : extractionBases()) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
@@ -37,7 +38,34 @@ constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
 constexpr tcflag_t kInputProcessing = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IUCLC | IXON | IXOFF | IXANY | INPCK;
 
-int errorOf(int result) noexcept { return result == 0 ? 0 : errno; }
+// Where the kernel, or an emulator such as qemu-user, has no termios2, the
+// plain termios calls carry the same fields, and a rate needs a code of its own.
+bool lacksTermios2(int error) noexcept {
+  return error == ENOTTY || error == EINVAL || error == ENOSYS;
+}
+
+int getLine(int fd, termios2& line) noexcept {
+  if (ioctl(fd, TCGETS2, &line) == 0) return 0;
+  termios plain;
+  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &plain) != 0) return errno;
+  line = termios2{plain.c_iflag, plain.c_oflag, plain.c_cflag, plain.c_lflag, plain.c_line, {}, 0, 0};
+  std::memcpy(line.c_cc, plain.c_cc, sizeof plain.c_cc);
+  return 0;
+}
+
+int setLine(int fd, const termios2& line) noexcept {
+  if (ioctl(fd, TCSETS2, &line) == 0) return 0;
+  termios current;
+  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &current) != 0) return errno;
+  termios plain{line.c_iflag, line.c_oflag, line.c_cflag, line.c_lflag, line.c_line, {}};
+  std::memcpy(plain.c_cc, line.c_cc, sizeof plain.c_cc);
+  // Without termios2 a rate with no code cannot be asked for: the line keeps
+  // its rate, and the read-back refuses the request.
+  if ((line.c_cflag & CBAUD) == BOTHER) {
+    plain.c_cflag = (plain.c_cflag & ~tcflag_t{CBAUD}) | (current.c_cflag & CBAUD);
+  }
+  return ioctl(fd, TCSETS, &plain) == 0 ? 0 : errno;
+}
 
 int rateOf(const termios2& line) noexcept {
   const tcflag_t code = line.c_cflag & CBAUD;
@@ -84,20 +112,20 @@ Setting firstDifference(const LineSettings& wanted, const LineSettings& got) noe
 
 int checkTerminal(int fd) noexcept {
   termios2 line;
-  return errorOf(ioctl(fd, TCGETS2, &line));
+  return getLine(fd, line);
 }
 
 int readLine(int fd, LineSettings& settings) noexcept {
   termios2 line;
-  if (ioctl(fd, TCGETS2, &line) != 0) return errno;
-  settings = settingsOf(line);
-  return 0;
+  const int error = getLine(fd, line);
+  if (error == 0) settings = settingsOf(line);
+  return error;
 }
 
 LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   LineOutcome outcome{0, Setting::kNone, wanted};
   termios2 before;
-  if (ioctl(fd, TCGETS2, &before) != 0) return {errno, Setting::kNone, wanted};
+  if (const int error = getLine(fd, before); error != 0) return {error, Setting::kNone, wanted};
 
   termios2 line = before;
   line.c_iflag &= ~kInputProcessing;
@@ -139,13 +167,11 @@ LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   // One TCSETS2 for everything: the C library's tcsetattr refuses BOTHER on
   // some versions. Success only means something was applied, so read back.
   termios2 kept;
-  if (ioctl(fd, TCSETS2, &line) != 0 || ioctl(fd, TCGETS2, &kept) != 0) {
-    outcome.error = errno;
-  } else {
+  if ((outcome.error = setLine(fd, line)) == 0 && (outcome.error = getLine(fd, kept)) == 0) {
     outcome.applied = settingsOf(kept);
     outcome.refused = firstDifference(wanted, outcome.applied);
   }
-  if (outcome.error != 0 || outcome.refused != Setting::kNone) ioctl(fd, TCSETS2, &before);
+  if (outcome.error != 0 || outcome.refused != Setting::kNone) setLine(fd, before);
   return outcome;
 }
 

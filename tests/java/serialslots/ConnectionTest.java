@@ -25,6 +25,9 @@ import org.junit.jupiter.params.provider.CsvSource;
 /** The connection API on a lab pty at /dev/ttyUSB4 whose far end the test holds. */
 class ConnectionTest {
 
+    /** Under qemu-user, as the cross builds run this suite. */
+    private static final boolean EMULATED = Boolean.getBoolean("serialslots.test.emulated");
+
     private final ExecutorService threads = Executors.newCachedThreadPool();
     private SerialLab.FarEnd device;
     private int descriptorsBefore;
@@ -75,7 +78,9 @@ class ConnectionTest {
             assertEquals(0, connection.available());
             connection.drain();
             connection.discardOutput();
-            connection.sendBreak(5);
+            if (!EMULATED) {
+                connection.sendBreak(5);  // qemu-user does not pass a break on
+            }
         }
     }
 
@@ -146,8 +151,8 @@ class ConnectionTest {
             PortBusyException busy = assertThrows(PortBusyException.class, () -> (exclusive
                     ? SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))
                     : SerialConnection.openShared("/dev/ttyUSB4", LineSettings.of(9600))).close());
-            assertTrue(busy.getMessage().startsWith("/dev/ttyUSB4: in use (held by process "
-                    + ProcessHandle.current().pid() + " (java), this one)"), busy.getMessage());
+            assertTrue(busy.getMessage().matches("/dev/ttyUSB4: in use \\(held by process "
+                    + ProcessHandle.current().pid() + " \\((java|qemu-[a-z0-9]+)\\), this one\\)"), busy.getMessage());
         }
         first.close();
         try (SerialConnection shared = SerialConnection.openShared("COMUSB4", LineSettings.of(9600));
@@ -160,7 +165,8 @@ class ConnectionTest {
     @Test
     void reconfigureAppliesAnyRateAndRefusesWhatTheDriverDoesNotKeep() throws Exception {
         try (SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))) {
-            for (int baud : new int[] {250000, 1000000, 31250, 115200}) {
+            // qemu-user has no termios2 and knows only the classic rates.
+            for (int baud : EMULATED ? new int[] {57600, 115200} : new int[] {250000, 1000000, 31250, 115200}) {
                 connection.reconfigure(LineSettings.of(baud).withStopBits(2));
                 assertEquals(LineSettings.of(baud).withStopBits(2), connection.settings());
             }
