@@ -99,6 +99,16 @@ TEST_F(StartPort, SettlesSizeAndParityWhateverTheDeviceHadAndAppliesTheSameTwice
   }
 }
 
+TEST_F(StartPort, ClearsEveryInputTranslationTheDeviceHadSet) {
+  const tcflag_t translations =
+      IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
+  termios line = device_->attributes();
+  line.c_iflag |= translations;
+  ASSERT_EQ(tcsetattr(fd_, TCSANOW, &line), 0);
+  ASSERT_EQ(start("9600", "8", "1", "N"), kLineApplied);
+  EXPECT_EQ(device_->attributes().c_iflag & translations, 0u);
+}
+
 TEST_F(StartPort, TheFirstRejectedTextDecidesTheCodeAndTheDeviceStaysAsItWas) {
   struct Case {
     const char *baud, *size, *stop, *parityText;

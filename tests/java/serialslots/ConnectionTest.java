@@ -62,6 +62,11 @@ class ConnectionTest {
             SerialLab.Attributes line = device.attributes();
             assertEquals(0, line.lflag);
             assertEquals(0, line.oflag & 1, "OPOST");
+            assertEquals(1, line.vmin);
+            assertEquals(0, line.vtime);
+            // A pty has no modem lines: the call fails, and says so, and the connection goes on.
+            assertEquals("/dev/ttyUSB4: setting RTS failed: Inappropriate ioctl for device",
+                    assertThrows(IOException.class, () -> connection.setRts(false)).getMessage());
             byte[] all = everyByteValue(8);
             connection.getOutputStream().write(all);
             assertArrayEquals(all, device.take(all.length, 500));
