@@ -189,6 +189,8 @@ TEST_F(ConnectionOnAStandIn, ARateOffByMoreThanTwoPercentIsRefusedAndTheLineLeft
       {1000000, BOTHER, 1030000, Setting::kBaud, 9600},
       {460800, B9600, 9600, Setting::kBaud, 9600},
       {31250, BOTHER, 31250, Setting::kNone, 31250},
+      {1000000, BOTHER, 980000, Setting::kNone, 980000},  // 2% off exactly
+      {1000000, BOTHER, 979999, Setting::kBaud, 9600},
   };
   for (const Case& c : cases) {
     LineOutcome line{};

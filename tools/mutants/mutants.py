@@ -139,15 +139,16 @@ def main():
             print(f"{path}:{index + 1}: {what}")
         return 0
 
-    # A scratch copy of the tracked files as they stand in the work tree.
+    # A scratch copy of the tracked files as they stand in the work tree. A
+    # file whose bytes changed is copied anew, with a new time, so that the
+    # scratch build never keeps an object made from an older copy.
     files = subprocess.run(["git", "ls-files"], cwd=PROJECT, check=True, capture_output=True,
                            text=True).stdout.split()
-    if tree.exists():
-        shutil.rmtree(tree)
     for name in files:
-        if (PROJECT / name).is_file():
-            (tree / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(PROJECT / name, tree / name)
+        source, copy = PROJECT / name, tree / name
+        if source.is_file() and (not copy.is_file() or copy.read_bytes() != source.read_bytes()):
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(source, copy)
     log.parent.mkdir(parents=True, exist_ok=True)
     log.write_bytes(b"")
     configure = ["cmake", "-S", str(tree), "-B", str(build)]

@@ -4,16 +4,10 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.util.List;
-import java.util.concurrent.Callable;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.Future;
-import java.util.concurrent.TimeUnit;
 import lab.SerialLab;
 import org.junit.jupiter.api.function.Executable;
 
-/** What the Java tests share: the lab check, exact exceptions, odd nodes, threads. */
+/** What the Java tests share: the lab check, exact exceptions, closing every slot. */
 final class Lab {
 
     private Lab() {
@@ -29,18 +23,6 @@ final class Lab {
         Exception raised = assertThrows(Exception.class, call);
         assertEquals(Exception.class, raised.getClass());
         assertEquals(message, raised.getMessage());
-    }
-
-    /** Runs the tasks on threads of their own, all at once; rethrows the first failure. */
-    static void together(List<Callable<Void>> tasks) throws Exception {
-        ExecutorService pool = Executors.newFixedThreadPool(tasks.size());
-        try {
-            for (Future<Void> run : pool.invokeAll(tasks, 120, TimeUnit.SECONDS)) {
-                run.get();
-            }
-        } finally {
-            pool.shutdownNow();
-        }
     }
 
     static void closeAll() {

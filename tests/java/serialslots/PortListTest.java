@@ -22,12 +22,11 @@ class PortListTest {
 
     /** A link whose target exists as a directory of the tree, unless it is absolute. */
     private void link(String path, String target) throws Exception {
-        Files.createDirectories(root.resolve(path).getParent());
-        if (!target.startsWith("/")) {
-            Files.createDirectories(root.resolve(path).getParent().resolve(target).normalize());
-        }
-        if (!Files.isSymbolicLink(root.resolve(path))) {
-            Files.createSymbolicLink(root.resolve(path), Path.of(target));
+        Path link = root.resolve(path);
+        Files.createDirectories(target.startsWith("/") ? link.getParent() : link.getParent().resolve(target).normalize());
+        Files.createDirectories(link.getParent());
+        if (!Files.isSymbolicLink(link)) {
+            Files.createSymbolicLink(link, Path.of(target));
         }
     }
 
@@ -64,7 +63,6 @@ class PortListTest {
         file(usb + "1-2/idVendor", "2341");
         file(usb + "1-2/idProduct", "0043");
         tty("tty0", "sys/devices/virtual/tty/tty0", null, null);
-        tty("ptmx", "sys/devices/virtual/tty/ptmx", null, null);
         link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0", "../../ttyUSB0");
 
         List<PortInfo> ports = SerialPorts.list(root);

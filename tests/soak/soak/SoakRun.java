@@ -37,10 +37,10 @@ public final class SoakRun {
         long[] warm = {run(counts, 0.1), descriptors(), residentKb()};
         long[] end = {warm[0] + run(counts, 0.9), descriptors(), residentKb()};
         devices.forEach(SerialLab.FarEnd::close);
-        System.out.printf(Locale.ROOT, "soak: %d open/write/read/close cycles over %d slots, %d failed and %d rejected "
-                + "opens%nsoak: descriptors after warm-up %d, at the end %d%nsoak: resident memory after warm-up %d kB, "
-                + "at the end %d kB (%+d kB)%nsoak: wrong or missing bytes and unexpected outcomes: %d%n", counts[0],
-                SLOTS.length, counts[1], counts[2], warm[1], end[1], warm[2], end[2], end[2] - warm[2], end[0]);
+        System.out.printf(Locale.ROOT, "soak: %d cycles over %d slots, %d failed and %d rejected opens; descriptors "
+                + "%d after warm-up, %d at the end; resident memory %d kB after warm-up, %d kB at the end (%+d kB); "
+                + "wrong or missing bytes and unexpected outcomes: %d%n", counts[0], SLOTS.length, counts[1], counts[2],
+                warm[1], end[1], warm[2], end[2], end[2] - warm[2], end[0]);
         boolean ok = end[0] == 0 && end[1] == warm[1] && end[2] - warm[2] <= 8 * 1024;
         System.out.println(ok ? "soak: passed" : "soak: FAILED");
         System.exit(ok ? 0 : 1);
