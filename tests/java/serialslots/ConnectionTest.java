@@ -61,10 +61,9 @@ class ConnectionTest {
             assertEquals("/dev/ttyUSB4", connection.device());
             assertEquals(LineSettings.of(115200), connection.settings());
             SerialLab.Attributes line = device.attributes();
-            assertEquals(0, line.lflag);
-            assertEquals(0, line.oflag & 1, "OPOST");
-            assertEquals(1, line.vmin);
-            assertEquals(0, line.vtime);
+            // lflag 0, OPOST off, VMIN 1, VTIME 0, CLOCAL and CREAD on
+            assertEquals(List.of(0, 0, 1, 0, 04200), List.of(line.lflag, line.oflag & 1, line.vmin, line.vtime,
+                    line.cflag & 04200));
             // A pty has no modem lines: the call fails, and says so, and the connection goes on.
             assertEquals("/dev/ttyUSB4: setting RTS failed: Inappropriate ioctl for device",
                     assertThrows(IOException.class, () -> connection.setRts(false)).getMessage());
