@@ -184,20 +184,25 @@ Outcome Connection::await(short events, long long deadline, bool& hangUp) noexce
   }
 }
 
-int Connection::available(Outcome& outcome) noexcept {
+int Connection::readInt(unsigned long request, Outcome& outcome) noexcept {
   Call call(*this);
+  int value = 0;
   if (!call.entered()) {
     outcome = {Status::kClosed, 0};
-    return -1;
-  }
-  outcome = {Status::kDone, 0};
-  int waiting = 0;
-  if (hungUp_) return 0;
-  if (ioctl(fd_, FIONREAD, &waiting) != 0) {
+  } else if (ioctl(fd_, request, &value) != 0) {
     outcome = failed(errno);
-    return -1;
+  } else {
+    outcome = {Status::kDone, 0};
   }
-  return waiting;
+  return outcome.status == Status::kDone ? value : -1;
+}
+
+int Connection::available(Outcome& outcome) noexcept {
+  const int waiting = readInt(FIONREAD, outcome);
+  if (outcome.status != Status::kHungUp && !(waiting >= 0 && hungUp_)) return waiting;
+  // A device that went away has nothing more to give.
+  outcome = {Status::kDone, 0};
+  return 0;
 }
 
 Outcome Connection::drain(int timeoutMillis) noexcept {
@@ -256,17 +261,8 @@ Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
 }
 
 int Connection::modemLines(Outcome& outcome) noexcept {
-  Call call(*this);
-  if (!call.entered()) {
-    outcome = {Status::kClosed, 0};
-    return -1;
-  }
-  outcome = {Status::kDone, 0};
-  int bits = 0;
-  if (ioctl(fd_, TIOCMGET, &bits) != 0) {
-    outcome = failed(errno);
-    return -1;
-  }
+  const int bits = readInt(TIOCMGET, outcome);
+  if (bits < 0) return -1;
   constexpr std::pair<int, ModemLine> kLines[] = {{TIOCM_CTS, kCts}, {TIOCM_DSR, kDsr},
                                                   {TIOCM_CAR, kDcd}, {TIOCM_RNG, kRi},
                                                   {TIOCM_RTS, kRts}, {TIOCM_DTR, kDtr}};

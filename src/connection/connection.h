@@ -105,6 +105,8 @@ class Connection {
   // A failed call's outcome: the device went away for the errors that say
   // so, else kFailed with the errno.
   Outcome failed(int error) noexcept;
+  // The int an ioctl reads, or -1 with `outcome` set.
+  int readInt(unsigned long request, Outcome& outcome) noexcept;
   friend class Call;
 
   int fd_;

@@ -48,7 +48,8 @@ int getLine(int fd, termios2& line) noexcept {
   if (ioctl(fd, TCGETS2, &line) == 0) return 0;
   termios plain;
   if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &plain) != 0) return errno;
-  line = termios2{plain.c_iflag, plain.c_oflag, plain.c_cflag, plain.c_lflag, plain.c_line, {}, 0, 0};
+  line =
+      termios2{plain.c_iflag, plain.c_oflag, plain.c_cflag, plain.c_lflag, plain.c_line, {}, 0, 0};
   std::memcpy(line.c_cc, plain.c_cc, sizeof plain.c_cc);
   return 0;
 }
