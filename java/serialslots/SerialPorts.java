@@ -8,6 +8,7 @@ import java.util.Comparator;
 import java.util.List;
 import java.util.HashMap;
 import java.util.Map;
+import java.util.function.Function;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
@@ -71,21 +72,31 @@ public final class SerialPorts {
             owner = owner.resolve("..");
         }
         String driver = linkName(owner.resolve("driver"));
-        // USB adapters: the ids sit on the USB device, the parent of the interface,
-        // which is the tty's device itself (cdc-acm) or its parent (usb-serial).
-        Path usb = null;
+        Path usb = usbDevice(device);
+        // A missing attribute reads as null, and a tty with no USB device has none.
+        Function<String, String> usbText = attribute -> usb == null ? null : read(usb.resolve(attribute));
+        return new PortInfo(devicePath, slot, driver, hex(usbText.apply("idVendor")), hex(usbText.apply("idProduct")),
+                usbText.apply("manufacturer"), usbText.apply("product"), usbText.apply("serial"),
+                byId.get(Path.of(name)));
+    }
+
+    /**
+     * The USB device behind a tty's device, or null: the ids sit on the USB
+     * device, the parent of the interface, which is the tty's device itself
+     * (cdc-acm) or its parent (usb-serial).
+     */
+    private static Path usbDevice(Path device) {
         try {
             Path up = device.toRealPath();
-            for (int level = 0; level < 3 && up != null && usb == null; level++, up = up.getParent()) {
-                usb = Files.isRegularFile(up.resolve("idVendor")) ? up : null;
+            for (int level = 0; level < 3 && up != null; level++, up = up.getParent()) {
+                if (Files.isRegularFile(up.resolve("idVendor"))) {
+                    return up;
+                }
             }
         } catch (IOException unreadable) {
-            usb = null;
+            // no device to look at
         }
-        return new PortInfo(devicePath, slot, driver, usb == null ? null : hex(read(usb.resolve("idVendor"))),
-                usb == null ? null : hex(read(usb.resolve("idProduct"))), usb == null ? null : read(usb.resolve("manufacturer")),
-                usb == null ? null : read(usb.resolve("product")), usb == null ? null : read(usb.resolve("serial")),
-                byId.get(Path.of(name)));
+        return null;
     }
 
     /** The slot name whose device this tty is, such as "COM3" for ttyS3. */
