@@ -145,7 +145,6 @@ public final class SerialConnection implements Closeable {
      */
     public int available() throws IOException {
         int waiting = NativeConnection.available(handle);
-        Reference.reachabilityFence(this);
         check("available", waiting < 0 ? -waiting : 0, 0);
         return Math.max(waiting, 0);
     }
@@ -206,7 +205,6 @@ public final class SerialConnection implements Closeable {
      */
     public ModemLines modemLines() throws IOException {
         int bits = NativeConnection.modemLines(handle);
-        Reference.reachabilityFence(this);
         check("reading the modem lines", bits < 0 ? -bits : 0, 0);
         return new ModemLines((bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 8) != 0, (bits & 16) != 0,
                 (bits & 32) != 0);

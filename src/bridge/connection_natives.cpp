@@ -161,7 +161,7 @@ JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_describeError(JNIEnv
 
 JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_slotDevice(JNIEnv* env, jclass,
                                                                        jstring name) {
-  ScopedUtfChars text(env, name);
+  const serialslots::PortName text(env, name);
   const serialslots::PortSlot* slot = serialslots::findPort(text.c_str());
   return slot == nullptr ? nullptr : env->NewStringUTF(slot->devicePath);
 }
