@@ -4,7 +4,9 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <linux/serial.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +79,20 @@ int rateOf(const termios2& line) noexcept {
     if (rate.code == code) return rate.baud;
   }
   return 0;
+}
+
+// A 16550-style UART divides its clock by a whole number, yet the 8250 driver
+// reports the rate asked for rather than the one the divisor makes (a 16550
+// asked for 100000 runs at 115200 and reads back 100000): work that one out.
+// Other drivers, whose dividers have fractions, report what they made.
+int madeRate(int fd, int reported) noexcept {
+  serial_struct port{};
+  if (reported <= 0 || ioctl(fd, TIOCGSERIAL, &port) != 0 || port.type < PORT_8250 ||
+      port.type > PORT_16550A || port.baud_base <= 0 || (port.flags & ASYNC_SPD_MASK) != 0) {
+    return reported;
+  }
+  const int divisor = std::max(1, (port.baud_base + reported / 2) / reported);
+  return port.baud_base / divisor;
 }
 
 LineSettings settingsOf(const termios2& line) noexcept {
@@ -170,6 +186,7 @@ LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   termios2 kept;
   if ((outcome.error = setLine(fd, line)) == 0 && (outcome.error = getLine(fd, kept)) == 0) {
     outcome.applied = settingsOf(kept);
+    outcome.applied.baud = madeRate(fd, outcome.applied.baud);
     outcome.refused = firstDifference(wanted, outcome.applied);
   }
   if (outcome.error != 0 || outcome.refused != Setting::kNone) setLine(fd, before);
