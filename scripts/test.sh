@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The whole test suite, inside the virtual serial lab:
+# The whole test suite:
 #   1. cross builds for linux-aarch64 and linux-arm: their C++ tests, exported
 #      symbols and Java suite (but for the tool's tests) under qemu-user;
 #   2. the plain build, whose jar carries all three platforms: C++ tests (also
 #      under valgrind memcheck), Java tests and the demo in a real JVM with
-#      -Xcheck:jni on every installed JDK from 17, the tool, the Debian package
-#      and a short soak;
+#      -Xcheck:jni on every installed JDK from 17, the tool, the Debian package,
+#      a short soak, and the hardware suite of both Java APIs on Linux's own
+#      8250 and ftdi_sio drivers in a small virtual machine
+#      (scripts/hardware-test.sh);
 #   3. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer:
 #      the C++ tests again, and the fuzzer for a few seconds.
 source "$(dirname "$0")/env.sh"

@@ -1,6 +1,6 @@
-// The connection's handling of what pseudo-terminals cannot show, against a
-// stand-in driver at the ioctl boundary: modem lines, break, and rates that a
-// driver rounds or falls back from. Real drivers show the rest.
+// The connection's handling of what neither pseudo-terminals nor the hardware
+// lab's emulated UARTs can show, against a stand-in driver at the ioctl
+// boundary: a break cut short by close, and the 2% edge of a driver's rate.
 #include "connection/connection.h"
 
 #include <asm/termios.h>
@@ -20,12 +20,11 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...);
 
 namespace {
 
-// While armed, answers for modem lines and break itself, and keeps another
-// rate when asked for `asked`, as a UART whose clock cannot make it does.
+// While armed, answers for break itself, and keeps another rate when asked
+// for `asked`, as a UART whose clock cannot make it does.
 struct StandInDriver {
   bool armed = false;
-  int modemBits = 0;
-  std::vector<std::pair<unsigned long, int>> seen;  // modem and break requests, with their bits
+  std::vector<std::pair<unsigned long, int>> seen;  // break requests
   speed_t asked = 0;
   tcflag_t keptCode = 0;
   speed_t kept = 0;
@@ -45,13 +44,6 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
       return -1;
     }
     switch (request) {
-      case TIOCMGET:
-        *static_cast<int*>(argument) = driver.modemBits;
-        return 0;
-      case TIOCMBIS:
-      case TIOCMBIC:
-        driver.seen.emplace_back(request, *static_cast<int*>(argument));
-        return 0;
       case TIOCSBRK:  // no argument
       case TIOCCBRK:
         driver.seen.emplace_back(request, 0);
@@ -82,7 +74,7 @@ class ConnectionOnAStandIn : public ::testing::Test {
         Connection::open(ptsname(master_), true, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
     ASSERT_EQ(opened.failure, OpenFailure::kNone);
     connection_ = opened.connection;
-    driver = StandInDriver{true, 0, {}, 0, 0, 0, false};
+    driver = StandInDriver{true, {}, 0, 0, 0, false};
   }
   void TearDown() override {
     driver.armed = false;
@@ -107,20 +99,6 @@ TEST_F(ConnectionOnAStandIn, ARawLineClearsEveryInputTranslationTheDeviceHadSet)
       Status::kDone);
   ASSERT_EQ(ioctl(master_, TCGETS, &line), 0);
   EXPECT_EQ(line.c_iflag & translations, 0u);
-}
-
-TEST_F(ConnectionOnAStandIn, ModemLinesAreReadInOneCallAndSetOneBitAtATime) {
-  // The bits as Java's ModemLines reads them: 1 CTS, 2 DSR, 4 DCD, 8 RI, 16 RTS, 32 DTR.
-  driver.modemBits = TIOCM_CTS | TIOCM_RNG | TIOCM_LE;
-  Outcome outcome{};
-  EXPECT_EQ(connection_->modemLines(outcome), 1 | 8);
-  driver.modemBits = TIOCM_DSR | TIOCM_CAR | TIOCM_RTS | TIOCM_DTR;
-  EXPECT_EQ(connection_->modemLines(outcome), 2 | 4 | 16 | 32);
-  EXPECT_EQ(connection_->setModemLine(kRts, true).status, Status::kDone);
-  EXPECT_EQ(connection_->setModemLine(kDtr, false).status, Status::kDone);
-  const std::vector<std::pair<unsigned long, int>> expected = {{TIOCMBIS, TIOCM_RTS},
-                                                               {TIOCMBIC, TIOCM_DTR}};
-  EXPECT_EQ(driver.seen, expected);
 }
 
 TEST_F(ConnectionOnAStandIn, AReadWaitsEvenWhereAnotherProgramSetVminZeroAndEndsOnlyAtAHangUp) {
@@ -199,7 +177,7 @@ TEST_F(ConnectionOnAStandIn, ARateOffByMoreThanTwoPercentIsRefusedAndTheLineLeft
     ASSERT_EQ(
         connection_->reconfigure({9600, 8, 1, Parity::kNone, FlowControl::kNone}, line).status,
         Status::kDone);
-    driver = StandInDriver{true, 0, {}, c.asked, c.keptCode, c.kept, false};
+    driver = StandInDriver{true, {}, c.asked, c.keptCode, c.kept, false};
     const int asked = static_cast<int>(c.asked);
     EXPECT_EQ(
         connection_->reconfigure({asked, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,

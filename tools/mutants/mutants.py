@@ -19,9 +19,10 @@ import sys
 import time
 
 PROJECT = pathlib.Path(__file__).resolve().parents[2]
-# The plain suite, cheapest first, so most mutants die early. memcheck runs
-# the same binary as cpp_tests and only slows the run down.
-SUITE = ["cpp_tests", "exported_symbols", "java_tests", "demo", "soak_short"]
+# The plain suite, cheapest first, so most mutants die early; last the
+# hardware suite, which boots a virtual machine. memcheck runs the same binary
+# as cpp_tests and only slows the run down.
+SUITE = ["cpp_tests", "exported_symbols", "java_tests", "demo", "soak_short", "hardware_suite"]
 
 SWAPS = [
     (r"==", "!="), (r"!=", "=="),

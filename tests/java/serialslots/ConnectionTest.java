@@ -168,22 +168,7 @@ class ConnectionTest {
     }
 
     @Test
-    void reconfigureAppliesAnyRateAndRefusesWhatTheDriverDoesNotKeep() throws Exception {
-        try (SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))) {
-            // qemu-user has no termios2 and knows only the classic rates.
-            for (int baud : EMULATED ? new int[] {57600, 115200} : new int[] {250000, 1000000, 31250, 115200}) {
-                connection.reconfigure(LineSettings.of(baud).withStopBits(2));
-                assertEquals(LineSettings.of(baud).withStopBits(2), connection.settings());
-            }
-            // A pty forces 8 data bits and drops parity.
-            SettingNotSupportedException bits = assertThrows(SettingNotSupportedException.class,
-                    () -> connection.reconfigure(LineSettings.of(300).withDataBits(7)));
-            assertEquals("/dev/ttyUSB4: the driver did not take data bits 7 (it kept 8); the line was left as it was",
-                    bits.getMessage());
-            assertThrows(SettingNotSupportedException.class,
-                    () -> connection.reconfigure(LineSettings.of(300).withParity(Parity.EVEN)));
-            assertEquals(LineSettings.of(115200).withStopBits(2), connection.settings(), "left as it was");
-        }
+    void aSettingThePtyDropsIsRefusedOnOpen() {
         assertThrows(SettingNotSupportedException.class,
                 () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
     }

@@ -1,10 +1,13 @@
 // JNI access to the lab's far ends for Java tests and tools. Test-only: it is
 // never part of the library users load.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -39,6 +42,55 @@ jbyteArray toByteArray(JNIEnv* env, const std::string& data) {
   }
   return bytes;
 }
+
+jlongArray attributesArray(JNIEnv* env, const termios& settings, int waiting) {
+  const jlong values[] = {
+      static_cast<jlong>(settings.c_iflag),
+      static_cast<jlong>(settings.c_oflag),
+      static_cast<jlong>(settings.c_cflag),
+      static_cast<jlong>(settings.c_lflag),
+      seriallab::baudOf(cfgetispeed(&settings)),
+      seriallab::baudOf(cfgetospeed(&settings)),
+      settings.c_cc[VMIN],
+      settings.c_cc[VTIME],
+      waiting,
+  };
+  constexpr jsize kCount = sizeof values / sizeof values[0];
+  jlongArray result = env->NewLongArray(kCount);
+  if (result != nullptr) env->SetLongArrayRegion(result, 0, kCount, values);
+  return result;
+}
+
+// True only in the hardware lab's virtual machine, whose ttys are all its own.
+bool insideHardwareLab() {
+  std::ifstream commandLine("/proc/cmdline");
+  std::string word;
+  while (commandLine >> word) {
+    if (word == "serialslots.hardware-lab") return true;
+  }
+  return false;
+}
+
+// A descriptor of its own on a device of the serial lab or the hardware lab,
+// never of the host; on failure fd is -1 and a Java exception is pending.
+struct DeviceDescriptor {
+  std::string path;
+  int fd = -1;
+
+  DeviceDescriptor(JNIEnv* env, jstring devicePath) : path(text(env, devicePath)) {
+    if (!seriallab::insideLab() && !insideHardwareLab()) {
+      raise(env, "not inside the serial lab or the hardware lab");
+      return;
+    }
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) raise(env, "cannot open " + path + ": " + std::strerror(errno));
+  }
+  DeviceDescriptor(const DeviceDescriptor&) = delete;
+  DeviceDescriptor& operator=(const DeviceDescriptor&) = delete;
+  ~DeviceDescriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 }  // namespace
 
@@ -89,26 +141,32 @@ JNIEXPORT jbyteArray JNICALL Java_lab_SerialLab_takeWaiting(JNIEnv* env, jclass,
 }
 
 JNIEXPORT jlongArray JNICALL Java_lab_SerialLab_attributes(JNIEnv* env, jclass, jint fd) {
-  termios settings{};
   try {
-    settings = seriallab::attributesOf(fd);
+    return attributesArray(env, seriallab::attributesOf(fd), 0);
   } catch (const std::exception& error) {
     raise(env, error.what());
     return nullptr;
   }
-  const jlong values[] = {
-      static_cast<jlong>(settings.c_iflag),
-      static_cast<jlong>(settings.c_oflag),
-      static_cast<jlong>(settings.c_cflag),
-      static_cast<jlong>(settings.c_lflag),
-      seriallab::baudOf(cfgetispeed(&settings)),
-      seriallab::baudOf(cfgetospeed(&settings)),
-      settings.c_cc[VMIN],
-      settings.c_cc[VTIME],
-  };
-  jlongArray result = env->NewLongArray(8);
-  if (result != nullptr) env->SetLongArrayRegion(result, 0, 8, values);
-  return result;
+}
+
+JNIEXPORT jlongArray JNICALL Java_lab_SerialLab_readDeviceState(JNIEnv* env, jclass, jstring path) {
+  const DeviceDescriptor device(env, path);
+  termios settings{};
+  int waiting = 0;
+  if (device.fd < 0) return nullptr;
+  if (tcgetattr(device.fd, &settings) != 0 || ioctl(device.fd, FIONREAD, &waiting) != 0) {
+    raise(env, "cannot read " + device.path + ": " + std::strerror(errno));
+    return nullptr;
+  }
+  return attributesArray(env, settings, waiting);
+}
+
+JNIEXPORT void JNICALL Java_lab_SerialLab_modemControl(JNIEnv* env, jclass, jstring path,
+                                                       jint bits, jboolean on) {
+  const DeviceDescriptor device(env, path);
+  if (device.fd >= 0 && ioctl(device.fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+    raise(env, "cannot set the modem bits of " + device.path + ": " + std::strerror(errno));
+  }
 }
 
 JNIEXPORT void JNICALL Java_lab_SerialLab_hangUp(JNIEnv*, jclass, jint fd) {

@@ -24,6 +24,8 @@ public final class SerialLab {
         public final long outputBaud;
         public final int vmin;
         public final int vtime;
+        /** Bytes received and not yet read; only {@link #deviceState} counts them. */
+        public final int waiting;
 
         Attributes(long[] values) {
             iflag = (int) values[0];
@@ -34,6 +36,7 @@ public final class SerialLab {
             outputBaud = values[5];
             vmin = (int) values[6];
             vtime = (int) values[7];
+            waiting = (int) values[8];
         }
     }
 
@@ -108,6 +111,20 @@ public final class SerialLab {
     public static FarEnd attach(String devicePath) {
         return new FarEnd(devicePath, attachPty(devicePath));
     }
+
+    /**
+     * The settings and waiting input of a device that other code holds open,
+     * read through a descriptor of its own. Only inside the serial lab or the
+     * hardware lab's virtual machine, whose devices are never the host's.
+     */
+    public static Attributes deviceState(String devicePath) {
+        return new Attributes(readDeviceState(devicePath));
+    }
+
+    private static native long[] readDeviceState(String devicePath);
+
+    /** Raises (on) or lowers the modem control bits of a device, as deviceState opens it. */
+    public static native void modemControl(String devicePath, int bits, boolean on);
 
     /** True only inside the lab, where /dev is the lab's own. */
     public static native boolean insideLab();

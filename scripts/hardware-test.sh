@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The device tests on real kernel serial drivers: boots a small virtual machine
+# (qemu-system-x86_64, software emulation) whose serial ports are emulated
+# hardware driven by Linux's own 8250 and ftdi_sio drivers, and runs the
+# hardware suite of both Java APIs in it, with the host's JDK and build tree
+# shared read-only into the guest. Every tty the tests open is the guest's.
+#
+#   scripts/hardware-test.sh [BUILD_DIR]
+#
+# With no BUILD_DIR it builds build/ first; ctest runs it on its own build
+# ("hardware_suite").
+#
+# The guest's ports:
+#   ttyS0           its console: the suite's output, shown here
+#   ttyS1 - ttyS2   two 16550A UARTs wired to each other (a null-modem cable)
+#   ttyS3           a 16550A wired to the machine's monitor, for unplugging
+#   ttyS4 - ttyS7   a four-port PCI card; ttyS4 is wired to ttyUSB0
+#   ttyS8           a node with no UART behind it
+#   ttyUSB0         an FTDI adapter on an xHCI controller, wired to ttyS4
+#                   through hardware-usb-wire
+# Installs qemu-system-x86 when missing, and fetches Debian's kernel and static
+# busybox into the build tree (without installing them).
+source "$(dirname "$0")/env.sh"
+if [ $# -gt 0 ]; then BUILD_DIR=$(cd "$1" && pwd); else configure_and_build "$BUILD_DIR"; fi
+
+LAB_DIR=$BUILD_DIR/hardware-lab
+JOB=$LAB_DIR/guest-job.sh
+[ -f "$JOB" ] || { echo "hardware lab: $JOB was not built (JUnit 5 missing?)" >&2; exit 1; }
+if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
+if ! command -v qemu-system-x86_64 >/dev/null; then
+  echo "Installing: qemu-system-x86"
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends qemu-system-x86 >/dev/null
+fi
+
+# fetch_package NAME: unpacks Debian's package NAME into $LAB_DIR/NAME once.
+fetch_package() {
+  local name=$1 unpacked=$LAB_DIR/$1
+  [ -d "$unpacked" ] && return
+  local scratch
+  scratch=$(mktemp -d)
+  if ! (cd "$scratch" && apt-get download -qq "$name" 2>/dev/null); then
+    "${sudo_cmd[@]}" apt-get update -qq
+    (cd "$scratch" && apt-get download -qq "$name")
+  fi
+  dpkg-deb -x "$scratch"/*.deb "$unpacked.partial"
+  mv "$unpacked.partial" "$unpacked"
+  rm -rf "$scratch"
+}
+kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n1)
+[ -n "$kernel_package" ] || { "${sudo_cmd[@]}" apt-get update -qq;
+  kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n1); }
+fetch_package "$kernel_package"
+fetch_package busybox-static
+kernel_root=$LAB_DIR/$kernel_package
+kernel_version=${kernel_package#linux-image-}
+modules=$kernel_root/lib/modules/$kernel_version
+
+busybox=$LAB_DIR/busybox-static/bin/busybox
+[ -f "$modules/modules.dep" ] || "$busybox" depmod -b "$kernel_root" "$kernel_version"
+
+# The initramfs: busybox, the init and the drivers that are modules, each after
+# what it needs (modules.dep lists a module's needs, the last one first).
+initrd=$LAB_DIR/initrd.cpio.gz
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/bin" "$root/modules" "$root/proc" "$root/sys" "$root/dev"
+cp "$busybox" "$root/bin/busybox"
+cp "$PROJECT_DIR/tools/hardware-lab/guest-init.sh" "$root/init"
+for wanted in virtio_pci 9pnet_virtio 9p xhci-pci ftdi_sio; do
+  line=$(grep -E "/$wanted\.ko:" "$modules/modules.dep")
+  needs=(${line#*:})
+  for ((i = ${#needs[@]} - 1; i >= -1; i--)); do
+    module=${line%%:*}
+    [ $i -ge 0 ] && module=${needs[$i]}
+    name=$(basename "$module")
+    grep -qx "$name" "$root/modules.order" 2>/dev/null && continue
+    cp "$modules/$module" "$root/modules/$name"
+    echo "$name" >>"$root/modules.order"
+  done
+done
+(cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null | gzip -1 >"$initrd")
+
+# Sockets live in a short private folder: a unix socket's path is limited.
+wires=$(mktemp -d)
+trap 'rm -rf "$root" "$wires"; [ -n "${wire_pid:-}" ] && kill "$wire_pid" 2>/dev/null' EXIT
+"$BUILD_DIR/tools/hardware-lab/hardware-usb-wire" "$wires/usb" "$wires/uart4" &
+wire_pid=$!
+for _ in $(seq 50); do [ -S "$wires/usb" ] && [ -S "$wires/uart4" ] && break; sleep 0.1; done
+
+console=$LAB_DIR/console.log
+started=$(date +%s)
+echo "hardware lab: booting $kernel_version under qemu-system-x86_64 (TCG)"
+timeout 480 qemu-system-x86_64 -nodefaults -display none -no-reboot -accel tcg -smp 2 -m 1536 \
+  -kernel "$kernel_root/boot/vmlinuz-$kernel_version" -initrd "$initrd" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 8250.nr_uarts=9 serialslots.hardware-lab serialslots.job=$JOB" \
+  -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+  -chardev file,id=console,path="$console" -serial chardev:console \
+  -chardev socket,id=wire1,path="$wires/wire1",server=on,wait=off -serial chardev:wire1 \
+  -chardev socket,id=wire2,path="$wires/wire1" -serial chardev:wire2 \
+  -chardev socket,id=control,path="$wires/monitor",server=on,wait=off -serial chardev:control \
+  -chardev socket,id=monitor,path="$wires/monitor" -mon chardev=monitor,mode=readline \
+  -chardev socket,id=uart4,path="$wires/uart4" -device pci-serial-4x,chardev1=uart4 \
+  -device qemu-xhci,id=xhci -chardev socket,id=usb,path="$wires/usb" \
+  -device usb-serial,bus=xhci.0,chardev=usb,id=ftdi
+qemu_status=$?
+tr -d '\r' <"$console"
+echo "hardware lab: $(($(date +%s) - started)) s in all"
+[ $qemu_status -eq 0 ] || { echo "hardware lab: qemu failed ($qemu_status)" >&2; exit 1; }
+if grep -qE "WARNING|FATAL ERROR in native method|Exception in thread" "$console"; then
+  echo "hardware lab: a warning or a crash on the console" >&2
+  exit 1
+fi
+status=$(sed -n 's/^hardware-lab: exit \([0-9]*\).*/\1/p' "$console" | tr -d '\r' | tail -n1)
+[ "$status" = 0 ]

@@ -1,0 +1,140 @@
+package hardware;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import hardwarelab.HardwareLab;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
+import lab.SerialLab;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.ExtendWith;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+import serialslots.LineSettings;
+import serialslots.ModemLines;
+import serialslots.Parity;
+import serialslots.PortBusyException;
+import serialslots.PortDisconnectedException;
+import serialslots.SerialConnection;
+
+/** The connection API on the 8250 and ftdi_sio drivers of the lab's virtual machine. */
+@ExtendWith(HardwareLab.Guard.class)
+class ConnectionOnDriversTest {
+
+    /** TIOCM_LOOP, TIOCM_OUT1 */
+    private static final int LOOP = 0x8000;
+    private static final int OUT1 = 0x2000;
+
+    private final ExecutorService threads = Executors.newCachedThreadPool();
+
+    @AfterEach
+    void stopThreads() {
+        threads.shutdownNow();
+    }
+
+    @ParameterizedTest(name = "{0} {1} {2}{3}{4}: {5}")
+    @CsvSource({"/dev/ttyS1,9600,5,SPACE,1,", "/dev/ttyS1,9600,6,MARK,2,", "/dev/ttyS1,9600,7,ODD,1,",
+        "/dev/ttyS1,28800,8,EVEN,2,", "/dev/ttyS1,14400,8,NONE,1,",
+        // A 16550 divides 115200 by a whole number, and reports the rate asked for.
+        "/dev/ttyS1,100000,8,NONE,1,baud rate 100000 (it kept 115200)",
+        "/dev/ttyS1,31250,8,NONE,1,baud rate 31250 (it kept 28800)",
+        "/dev/ttyS1,12345,8,NONE,1,baud rate 12345 (it kept 12800)",
+        "/dev/ttyS1,250000,8,NONE,1,baud rate 250000 (it kept 9600)",
+        "/dev/ttyUSB0,31250,8,MARK,1,", "/dev/ttyUSB0,250000,7,SPACE,2,", "/dev/ttyUSB0,1000000,8,NONE,1,",
+        "/dev/ttyUSB0,9600,6,NONE,1,data bits 6 (it kept 8)"})
+    void theDriverKeepsWhatItCanMakeAndTheRestIsRefused(String device, int baud, int dataBits, Parity parity,
+            int stopBits, String refused) throws Exception {
+        LineSettings before = LineSettings.of(9600);
+        LineSettings wanted = LineSettings.of(baud).withDataBits(dataBits).withParity(parity).withStopBits(stopBits);
+        try (SerialConnection connection = SerialConnection.open(device, before)) {
+            if (refused == null) {
+                connection.reconfigure(wanted);
+                assertEquals(wanted, connection.settings());
+            } else {
+                assertEquals(device + ": the driver did not take " + refused + "; the line was left as it was",
+                        assertThrows(Exception.class, () -> connection.reconfigure(wanted)).getMessage());
+                assertEquals(before, connection.settings());
+            }
+        }
+    }
+
+    @Test
+    void everyModemInputFollowsItsOutputThroughTheUartsLoopback() throws Exception {
+        // In loopback a 16550 wires RTS to CTS, DTR to DSR, OUT1 to RI and OUT2 (always on for a PC's UART) to DCD.
+        try (SerialConnection connection = SerialConnection.open("/dev/ttyS1", LineSettings.of(9600))) {
+            SerialLab.modemControl("/dev/ttyS1", LOOP, true);
+            try {
+                for (int outputs = 0; outputs < 8; outputs++) {
+                    boolean rts = (outputs & 1) != 0;
+                    boolean dtr = (outputs & 2) != 0;
+                    boolean out1 = (outputs & 4) != 0;
+                    // First: every open of a tty, such as this helper's, raises RTS and DTR.
+                    SerialLab.modemControl("/dev/ttyS1", OUT1, out1);
+                    connection.setRts(rts);
+                    connection.setDtr(dtr);
+                    assertEquals(new ModemLines(rts, dtr, true, out1, rts, dtr), connection.modemLines());
+                }
+            } finally {
+                SerialLab.modemControl("/dev/ttyS1", LOOP | OUT1, false);
+            }
+        }
+    }
+
+    @Test
+    void aBreakHoldsTheLineForItsTimeAndLeavesItWorking() throws Exception {
+        try (SerialConnection near = SerialConnection.open("/dev/ttyS1", LineSettings.of(9600));
+                SerialConnection far = SerialConnection.open("/dev/ttyS2", LineSettings.of(9600))) {
+            long started = System.nanoTime();
+            near.sendBreak(300);
+            assertTrue(System.nanoTime() - started >= TimeUnit.MILLISECONDS.toNanos(300), "the break was cut short");
+            near.getOutputStream().write(0x5a);
+            far.setReadTimeout(5_000);
+            assertEquals(0x5a, far.getInputStream().read());
+        }
+    }
+
+    @Test
+    void drainWaitsUntilTheFarEndHasTakenEveryByte() throws Exception {
+        // More than the UART, the wire and the adapter hold while nobody reads ttyUSB0.
+        byte[] data = new byte[1 << 16];
+        for (int i = 0; i < data.length; i++) {
+            data[i] = (byte) (i * 31 + i / 256);
+        }
+        try (SerialConnection uart = SerialConnection.open("/dev/ttyS4", LineSettings.of(115200));
+                SerialConnection adapter = SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200))) {
+            Future<Long> drained = threads.submit(() -> {
+                uart.getOutputStream().write(data);
+                uart.drain();
+                return System.nanoTime();
+            });
+            Thread.sleep(1_000);
+            assertFalse(drained.isDone(), "drain returned while the far end took nothing");
+            long reading = System.nanoTime();
+            adapter.setReadTimeout(20_000);
+            assertArrayEquals(data, adapter.getInputStream().readNBytes(data.length));
+            assertTrue(drained.get(10, TimeUnit.SECONDS) > reading);
+        }
+    }
+
+    @Test
+    void pullingTheAdapterEndsAWaitingReadAndItOpensAgainOncePluggedBack() throws Exception {
+        try (SerialConnection adapter = SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200))) {
+            assertThrows(PortBusyException.class, () -> SerialConnection.open("/dev/ttyUSB0", LineSettings.of(9600)));
+            Future<Integer> waiting = threads.submit(() -> adapter.getInputStream().read());
+            Thread.sleep(500);
+            HardwareLab.unplugAdapter();
+            assertEquals(-1, waiting.get(10, TimeUnit.SECONDS));
+            assertThrows(PortDisconnectedException.class, () -> adapter.getOutputStream().write('x'));
+        } finally {
+            HardwareLab.plugAdapterBack();
+        }
+        SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200)).close();
+    }
+}

@@ -1,0 +1,125 @@
+package hardwarelab;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+import lab.SerialLab;
+import org.junit.jupiter.api.extension.AfterEachCallback;
+import org.junit.jupiter.api.extension.BeforeAllCallback;
+import org.junit.jupiter.api.extension.BeforeEachCallback;
+import org.junit.jupiter.api.extension.ExtensionContext;
+import serialslots.LineSettings;
+import serialslots.SerialConnection;
+import serialslots.SerialTimeoutException;
+
+/**
+ * What the hardware suite shares inside the hardware lab's virtual machine
+ * (scripts/hardware-test.sh): the check that it runs there, the machine's
+ * wiring, and its monitor, which can unplug and plug back the USB adapter.
+ */
+public final class HardwareLab {
+
+    /** The kernel command-line word the lab's machine boots with. */
+    private static final String MARKER = "serialslots.hardware-lab";
+    /** A 16550 of the machine wired to its monitor. */
+    private static final String MONITOR = "/dev/ttyS3";
+
+    private HardwareLab() {
+    }
+
+    /**
+     * For every hardware test class: it runs only in the lab's machine, and
+     * each test must leave as many descriptors on ttys as it found.
+     */
+    public static final class Guard implements BeforeAllCallback, BeforeEachCallback, AfterEachCallback {
+        private int descriptorsBefore;
+
+        @Override
+        public void beforeAll(ExtensionContext context) {
+            requireGuest();
+        }
+
+        @Override
+        public void beforeEach(ExtensionContext context) {
+            descriptorsBefore = SerialLab.deviceDescriptors();
+        }
+
+        @Override
+        public void afterEach(ExtensionContext context) {
+            int after = SerialLab.deviceDescriptors();
+            if (after != descriptorsBefore) {
+                throw new IllegalStateException(after - descriptorsBefore + " descriptors on ttys leaked");
+            }
+        }
+    }
+
+    /** Fails, never skips, anywhere but in the lab's machine: no test may open a tty of the host. */
+    public static void requireGuest() {
+        try {
+            String commandLine = Files.readString(Path.of("/proc/cmdline"));
+            if (Arrays.asList(commandLine.trim().split(" ")).contains(MARKER)) {
+                return;
+            }
+        } catch (IOException unreadable) {
+            // not Linux, or no /proc: not the lab's machine either
+        }
+        throw new IllegalStateException("the hardware suite runs only in the hardware lab's virtual machine");
+    }
+
+    /** "COM4" is /dev/ttyS4 and "COMUSB0" /dev/ttyUSB0. */
+    public static String deviceOf(String port) {
+        return port.startsWith("COMUSB") ? "/dev/ttyUSB" + port.substring(6) : "/dev/ttyS" + port.substring(3);
+    }
+
+    /** The device at the other end of a device's wire: ttyS1 and ttyS2 are joined, and ttyS4 and ttyUSB0. */
+    public static String farEndOf(String device) {
+        return switch (device) {
+            case "/dev/ttyS1" -> "/dev/ttyS2";
+            case "/dev/ttyS2" -> "/dev/ttyS1";
+            case "/dev/ttyS4" -> "/dev/ttyUSB0";
+            case "/dev/ttyUSB0" -> "/dev/ttyS4";
+            default -> throw new IllegalArgumentException(device + " is not wired");
+        };
+    }
+
+    /** Takes the USB adapter off its bus, as pulling its plug would. */
+    public static void unplugAdapter() throws IOException {
+        monitor("device_del ftdi");
+    }
+
+    /** Plugs the adapter back in and waits until its driver has made /dev/ttyUSB0 again. */
+    public static void plugAdapterBack() throws IOException, InterruptedException {
+        monitor("device_add usb-serial,bus=xhci.0,chardev=usb,id=ftdi");
+        for (int tries = 0; tries < 200 && !Files.exists(Path.of("/dev/ttyUSB0")); tries++) {
+            Thread.sleep(50);
+        }
+    }
+
+    /** Runs one command of the machine's monitor and waits for its next prompt. */
+    private static void monitor(String command) throws IOException {
+        try (SerialConnection monitor = SerialConnection.open(MONITOR, LineSettings.of(115200))) {
+            monitor.discardInput();
+            monitor.getOutputStream().write((command + "\r").getBytes(StandardCharsets.US_ASCII));
+            monitor.setReadTimeout(10_000);
+            InputStream replies = monitor.getInputStream();
+            StringBuilder reply = new StringBuilder();
+            int echoed = -1;
+            while (echoed < 0 || reply.indexOf("(qemu)", echoed) < 0) {
+                int next = replies.read();
+                if (next < 0) {
+                    throw new IOException("the monitor went away after: " + reply);
+                }
+                reply.append((char) next);
+                echoed = reply.indexOf(command);
+            }
+            if (reply.indexOf("Error") >= 0) {
+                throw new IOException("the monitor refused " + command + ": " + reply);
+            }
+        } catch (SerialTimeoutException timeout) {
+            throw new IOException("the monitor did not answer " + command, timeout);
+        }
+    }
+}
