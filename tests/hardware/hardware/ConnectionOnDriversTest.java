@@ -39,7 +39,7 @@ class ConnectionOnDriversTest {
         threads.shutdownNow();
     }
 
-    @ParameterizedTest(name = "{0} {1} {2}{3}{4}: {5}")
+    @ParameterizedTest(name = "{0} {1} {2}{3}{4}")
     @CsvSource({"/dev/ttyS1,9600,5,SPACE,1,", "/dev/ttyS1,9600,6,MARK,2,", "/dev/ttyS1,9600,7,ODD,1,",
         "/dev/ttyS1,28800,8,EVEN,2,", "/dev/ttyS1,14400,8,NONE,1,",
         // A 16550 divides 115200 by a whole number, and reports the rate asked for.
