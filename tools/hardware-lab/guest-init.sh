@@ -23,7 +23,8 @@ mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
-for scratch in /tmp /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
+# Scratch space, but not over /tmp, where the build tree may be.
+for scratch in /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
 
 # ttyS3 is wired to qemu's monitor, whose greeting waits on the line: raw and
 # without echo from now on (the guest keeps a port's settings between opens),
