@@ -5,9 +5,8 @@
 source "$(dirname "$0")/env.sh"
 if [ ! -f /usr/share/java/jssc.jar ]; then
   echo "Installing jSSC (libjssc-java) as the benchmark's peer"
-  if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get install -y -qq libjssc-java >/dev/null ||
-    { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq libjssc-java >/dev/null; }
+  as_root apt-get install -y -qq libjssc-java >/dev/null ||
+    { as_root apt-get update -qq && as_root apt-get install -y -qq libjssc-java >/dev/null; }
 fi
 BUILD_DIR=$PROJECT_DIR/build-release
 configure_and_build "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DSERIALSLOTS_TESTS=OFF

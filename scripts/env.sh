@@ -6,6 +6,11 @@ PROJECT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=$PROJECT_DIR/build
 SANITIZE_DIR=$PROJECT_DIR/build-asan
 
+# as_root COMMAND [ARG]...: as root already, or through sudo.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
 command -v g++ >/dev/null || need_packages+=(g++)
@@ -21,9 +26,8 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
   need_packages+=(libclang-rt-dev)
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "Installing: ${need_packages[*]}"
-  if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq "${need_packages[@]}" >/dev/null
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq "${need_packages[@]}" >/dev/null
 fi
 
 # Several JDKs may be installed and none may be the default: use 17.
@@ -54,21 +58,20 @@ CROSS_TARGETS=("aarch64-linux-gnu linux-aarch64 arm64" "arm-linux-gnueabihf linu
 # host build's lab launcher, in $BUILD_DIR.
 build_cross() {
   local missing=() target triplet platform arch
-  if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
   for target in "${CROSS_TARGETS[@]}"; do
     read -r triplet platform arch <<<"$target"
     command -v "$triplet-g++" >/dev/null || missing+=("g++-$triplet")
     # Debian's JVM for the target, which the Java suite runs on under qemu-user.
     if [ ! -x "/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ]; then
-      dpkg --print-foreign-architectures | grep -qx "$arch" || "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+      dpkg --print-foreign-architectures | grep -qx "$arch" || as_root dpkg --add-architecture "$arch"
       missing+=("openjdk-17-jre-headless:$arch")
     fi
   done
   command -v qemu-aarch64 >/dev/null && command -v qemu-arm >/dev/null || missing+=(qemu-user)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    "${sudo_cmd[@]}" apt-get update -qq
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    as_root apt-get update -qq
+    as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
   FOREIGN_BUILDS=""
   for target in "${CROSS_TARGETS[@]}"; do

@@ -26,11 +26,10 @@ if [ $# -gt 0 ]; then BUILD_DIR=$(cd "$1" && pwd); else configure_and_build "$BU
 LAB_DIR=$BUILD_DIR/hardware-lab
 JOB=$LAB_DIR/guest-job.sh
 [ -f "$JOB" ] || { echo "hardware lab: $JOB was not built (JUnit 5 missing?)" >&2; exit 1; }
-if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
 if ! command -v qemu-system-x86_64 >/dev/null; then
   echo "Installing: qemu-system-x86"
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends qemu-system-x86 >/dev/null
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq --no-install-recommends qemu-system-x86 >/dev/null
 fi
 
 # fetch_package NAME: unpacks Debian's package NAME into $LAB_DIR/NAME once.
@@ -40,16 +39,19 @@ fetch_package() {
   local scratch
   scratch=$(mktemp -d)
   if ! (cd "$scratch" && apt-get download -qq "$name" 2>/dev/null); then
-    "${sudo_cmd[@]}" apt-get update -qq
+    as_root apt-get update -qq
     (cd "$scratch" && apt-get download -qq "$name")
   fi
   dpkg-deb -x "$scratch"/*.deb "$unpacked.partial"
   mv "$unpacked.partial" "$unpacked"
   rm -rf "$scratch"
 }
-kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n1)
-[ -n "$kernel_package" ] || { "${sudo_cmd[@]}" apt-get update -qq;
-  kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n1); }
+# The kernel Debian's linux-image-amd64 stands for today.
+current_kernel() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n1
+}
+kernel_package=$(current_kernel)
+[ -n "$kernel_package" ] || { as_root apt-get update -qq && kernel_package=$(current_kernel); }
 fetch_package "$kernel_package"
 fetch_package busybox-static
 kernel_root=$LAB_DIR/$kernel_package
@@ -69,10 +71,10 @@ cp "$busybox" "$root/bin/busybox"
 cp "$PROJECT_DIR/tools/hardware-lab/guest-init.sh" "$root/init"
 for wanted in virtio_pci 9pnet_virtio 9p xhci-pci ftdi_sio; do
   line=$(grep -E "/$wanted\.ko:" "$modules/modules.dep")
-  needs=(${line#*:})
-  for ((i = ${#needs[@]} - 1; i >= -1; i--)); do
-    module=${line%%:*}
-    [ $i -ge 0 ] && module=${needs[$i]}
+  read -r -a needs <<<"${line#*:}"
+  load_order=("${line%%:*}")
+  for need in "${needs[@]}"; do load_order=("$need" "${load_order[@]}"); done
+  for module in "${load_order[@]}"; do
     name=$(basename "$module")
     grep -qx "$name" "$root/modules.order" 2>/dev/null && continue
     cp "$modules/$module" "$root/modules/$name"
