@@ -88,7 +88,8 @@ int rateOf(const termios2& line) noexcept {
 int madeRate(int fd, int reported) noexcept {
   serial_struct port{};
   if (reported <= 0 || ioctl(fd, TIOCGSERIAL, &port) != 0 || port.type < PORT_8250 ||
-      port.type > PORT_16550A || port.baud_base <= 0 || (static_cast<unsigned>(port.flags) & ASYNC_SPD_MASK) != 0) {
+      port.type > PORT_16550A || port.baud_base <= 0 ||
+      (static_cast<unsigned>(port.flags) & ASYNC_SPD_MASK) != 0) {
     return reported;
   }
   const int divisor = std::max(1, (port.baud_base + reported / 2) / reported);

@@ -86,7 +86,8 @@ int main(int argc, char** argv) {
   if (usbListener.get() < 0) return fail("listen", argv[1]);
   if (uartListener.get() < 0) return fail("listen", argv[2]);
   const Descriptor usb(accept4(usbListener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  const Descriptor uart(accept4(uartListener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  const Descriptor uart(
+      accept4(uartListener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (usb.get() < 0 || uart.get() < 0) return fail("accept", "");
   // The smallest send buffer the kernel allows, so that this end of the
   // cable holds a few kilobytes, as a USB adapter's own buffers would.
@@ -98,7 +99,8 @@ int main(int argc, char** argv) {
   for (;;) {
     pollfd ends[] = {
         {usb.get(), static_cast<short>(POLLIN | (toUsb.empty() ? 0 : POLLOUT)), 0},
-        {uart.get(), static_cast<short>((toUsb.empty() ? POLLIN : 0) | (toUart.empty() ? 0 : POLLOUT)), 0},
+        {uart.get(),
+         static_cast<short>((toUsb.empty() ? POLLIN : 0) | (toUart.empty() ? 0 : POLLOUT)), 0},
     };
     if (poll(ends, 2, -1) < 0) {
       if (errno == EINTR) continue;

@@ -161,8 +161,8 @@ JNIEXPORT jlongArray JNICALL Java_lab_SerialLab_readDeviceState(JNIEnv* env, jcl
   return attributesArray(env, settings, waiting);
 }
 
-JNIEXPORT void JNICALL Java_lab_SerialLab_modemControl(JNIEnv* env, jclass, jstring path,
-                                                       jint bits, jboolean on) {
+JNIEXPORT void JNICALL Java_lab_SerialLab_modemControl(JNIEnv* env, jclass, jstring path, jint bits,
+                                                       jboolean on) {
   const DeviceDescriptor device(env, path);
   if (device.fd >= 0 && ioctl(device.fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
     raise(env, "cannot set the modem bits of " + device.path + ": " + std::strerror(errno));
