@@ -213,6 +213,10 @@ TEST_F(ConnectionOnAStandIn, WithoutTermios2EveryClassicRateStillAppliesAndOther
   LineSettings now{};
   ASSERT_EQ(connection_->readSettings(now).status, Status::kDone);
   EXPECT_EQ(std::make_pair(now.baud, now.stopBits), std::make_pair(115200, 2));
+  // The control characters go along: VMIN 1 for reads, ^Q and ^S for XON/XOFF.
+  termios plain;
+  ASSERT_EQ(__real_ioctl(master_, TCGETS, &plain), 0);
+  EXPECT_EQ(std::make_pair(plain.c_cc[VMIN], plain.c_cc[VSTART]), std::make_pair(cc_t{1}, cc_t{021}));
 }
 
 }  // namespace

@@ -28,9 +28,8 @@ import serialslots.SerialConnection;
 @ExtendWith(HardwareLab.Guard.class)
 class ConnectionOnDriversTest {
 
-    /** TIOCM_LOOP, TIOCM_OUT1 */
-    private static final int LOOP = 0x8000;
-    private static final int OUT1 = 0x2000;
+    private static final int TIOCM_LOOP = 0x8000;
+    private static final int TIOCM_OUT1 = 0x2000;
 
     private final ExecutorService threads = Executors.newCachedThreadPool();
 
@@ -69,20 +68,20 @@ class ConnectionOnDriversTest {
     void everyModemInputFollowsItsOutputThroughTheUartsLoopback() throws Exception {
         // In loopback a 16550 wires RTS to CTS, DTR to DSR, OUT1 to RI and OUT2 (always on for a PC's UART) to DCD.
         try (SerialConnection connection = SerialConnection.open("/dev/ttyS1", LineSettings.of(9600))) {
-            SerialLab.modemControl("/dev/ttyS1", LOOP, true);
+            SerialLab.modemControl("/dev/ttyS1", TIOCM_LOOP, true);
             try {
                 for (int outputs = 0; outputs < 8; outputs++) {
                     boolean rts = (outputs & 1) != 0;
                     boolean dtr = (outputs & 2) != 0;
                     boolean out1 = (outputs & 4) != 0;
                     // First: every open of a tty, such as this helper's, raises RTS and DTR.
-                    SerialLab.modemControl("/dev/ttyS1", OUT1, out1);
+                    SerialLab.modemControl("/dev/ttyS1", TIOCM_OUT1, out1);
                     connection.setRts(rts);
                     connection.setDtr(dtr);
                     assertEquals(new ModemLines(rts, dtr, true, out1, rts, dtr), connection.modemLines());
                 }
             } finally {
-                SerialLab.modemControl("/dev/ttyS1", LOOP | OUT1, false);
+                SerialLab.modemControl("/dev/ttyS1", TIOCM_LOOP | TIOCM_OUT1, false);
             }
         }
     }

@@ -34,10 +34,6 @@ class SerialPortOnDriversTest {
         }
     }
 
-    private static void assertRaises(String message, Executable call) {
-        assertEquals(message, assertThrows(Exception.class, call).getMessage());
-    }
-
     @ParameterizedTest(name = "{0} {1},{2},{3},{4}")
     @CsvSource({"COM1,110,8,1,N,060", "COM1,300,7,2,E,0540", "COM1,600,8,1,0,01460", "COM1,1200,7,1,S,010000000440",
         "COM1,2400,8,2,N,0160", "COM1,4800,7,1,E,0440", "COM1,9600,8,2,0,01560", "COM1,19200,7,2,S,010000000540",
@@ -63,12 +59,16 @@ class SerialPortOnDriversTest {
         assertEquals(1, SerialPort.openPortC("COM1", "9600", "7", "2", "E"));
         SerialPort.closePortC("COM1");
         // A 16550 cannot make 460800: it keeps its speed and answers success.
-        assertRaises("Error set parameters.", () -> SerialPort.openPortC("COM1", "460800", "8", "1", "N"));
+        assertRaisesParameters(() -> SerialPort.openPortC("COM1", "460800", "8", "1", "N"));
         SerialLab.Attributes line = SerialLab.deviceState("/dev/ttyS1");
         assertEquals(9600, line.outputBaud);
         assertEquals(0540, line.cflag & FRAMING);
         // ttyS8 has no UART behind it: it opens, then answers EIO.
-        assertRaises("Error set parameters.", () -> SerialPort.openPortC("COM8", "9600", "8", "1", "N"));
+        assertRaisesParameters(() -> SerialPort.openPortC("COM8", "9600", "8", "1", "N"));
+    }
+
+    private static void assertRaisesParameters(Executable open) {
+        assertEquals("Error set parameters.", assertThrows(Exception.class, open).getMessage());
     }
 
     @ParameterizedTest
