@@ -1,6 +1,5 @@
-// startPort's own contract, which Java cannot see through a pty: size and
-// parity settled from any earlier state, and each rejection's code. The
-// hardware suite reads the same bits back from real UARTs.
+// startPort's own contract that a pty hides from Java: size and parity settled
+// from any earlier state, and each rejection's code. Real UARTs: tests/hardware.
 #include "line/line_settings.h"
 
 #include <fcntl.h>

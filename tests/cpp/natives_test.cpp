@@ -107,8 +107,9 @@ TEST(Natives, NoDeviceBecomesTheControllingTerminalAndDescriptorZeroIsAPortLikeA
     close(STDIN_FILENO);
     serialslots::PortSlot* slot = nullptr;
     const bool probed = serialslots::ops::canOpen("/dev/ttyS2");
-    serialslots::ops::openPort("COM2", "9600", "8", "1", "N", slot);
-    const bool tookZero = slot->descriptor == STDIN_FILENO;
+    const bool opened = serialslots::ops::openPort("COM2", "9600", "8", "1", "N", slot) ==
+                        serialslots::ops::OpenOutcome::kOpened;
+    const bool tookZero = opened && slot->descriptor == STDIN_FILENO;
     const bool noTerminal = open("/dev/tty", O_RDWR) < 0;
     serialslots::ops::closePort(*slot);
     _exit(probed && tookZero && noTerminal && fcntl(STDIN_FILENO, F_GETFD) < 0 ? 0 : 1);
