@@ -129,7 +129,7 @@ class ConnectionOnDriversTest {
             Future<Integer> waiting = threads.submit(() -> adapter.getInputStream().read());
             Thread.sleep(500);
             HardwareLab.unplugAdapter();
-            assertEquals(-1, waiting.get(10, TimeUnit.SECONDS));
+            assertEquals(-1, waiting.get(30, TimeUnit.SECONDS));
             assertThrows(PortDisconnectedException.class, () -> adapter.getOutputStream().write('x'));
         } finally {
             HardwareLab.plugAdapterBack();

@@ -100,7 +100,7 @@ public final class HardwareLab {
             }
             // It was never taken off: the test that tried says why.
         }
-        for (int tries = 0; tries < 200 && !Files.exists(Path.of("/dev/ttyUSB0")); tries++) {
+        for (int tries = 0; tries < 600 && !Files.exists(Path.of("/dev/ttyUSB0")); tries++) {
             Thread.sleep(50);
         }
     }
