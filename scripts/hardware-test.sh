@@ -13,11 +13,12 @@
 # The guest's ports:
 #   ttyS0           its console: the suite's output, shown here
 #   ttyS1 - ttyS2   two 16550A UARTs wired to each other (a null-modem cable)
-#   ttyS3           a 16550A wired to the machine's monitor, for unplugging
+#   ttyS3           a 16550A wired to the machine's monitor, for unplugging,
+#                   through hardware-wires
 #   ttyS4 - ttyS7   a four-port PCI card; ttyS4 is wired to ttyUSB0
 #   ttyS8           a node with no UART behind it
 #   ttyUSB0         an FTDI adapter on an xHCI controller, wired to ttyS4
-#                   through hardware-usb-wire
+#                   through hardware-wires
 # Installs qemu-system-x86 when missing, and fetches Debian's kernel and static
 # busybox into the build tree (without installing them).
 source "$(dirname "$0")/env.sh"
@@ -86,9 +87,9 @@ done
 # Sockets live in a short private folder: a unix socket's path is limited.
 wires=$(mktemp -d)
 trap 'rm -rf "$root" "$wires"; kill "${wire_pid:-}" 2>/dev/null || true' EXIT
-"$BUILD_DIR/tools/hardware-lab/hardware-usb-wire" "$wires/usb" "$wires/uart4" &
+"$BUILD_DIR/tools/hardware-lab/hardware-wires" "$wires" &
 wire_pid=$!
-for _ in $(seq 50); do [ -S "$wires/usb" ] && [ -S "$wires/uart4" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -S "$wires/uart3" ] && break; sleep 0.1; done
 
 console=$LAB_DIR/console.log
 started=$(date +%s)
@@ -104,7 +105,7 @@ timeout 480 qemu-system-x86_64 -nodefaults -display none -no-reboot -accel tcg,t
   -chardev file,id=console,path="$console" -serial chardev:console \
   -chardev socket,id=wire1,path="$wires/wire1",server=on,wait=off -serial chardev:wire1 \
   -chardev socket,id=wire2,path="$wires/wire1" -serial chardev:wire2 \
-  -chardev socket,id=control,path="$wires/monitor",server=on,wait=off -serial chardev:control \
+  -chardev socket,id=control,path="$wires/uart3" -serial chardev:control \
   -chardev socket,id=monitor,path="$wires/monitor" -mon chardev=monitor,mode=readline \
   -chardev socket,id=uart4,path="$wires/uart4" -device pci-serial-4x,chardev1=uart4 \
   -device qemu-xhci,id=xhci -chardev socket,id=usb,path="$wires/usb" \

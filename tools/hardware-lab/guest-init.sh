@@ -26,11 +26,6 @@ mount -t devpts devpts /host/dev/pts
 # Scratch space, but not over /tmp, where the build tree may be.
 for scratch in /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
 
-# ttyS3 is wired to qemu's monitor, whose greeting waits on the line: raw and
-# without echo from now on (the guest keeps a port's settings between opens),
-# so that no greeting goes back to the monitor as a command.
-stty -F /dev/ttyS3 raw -echo
-
 # USB devices enumerate after the drivers load; devtmpfs makes their nodes.
 tries=0
 while [ ! -e /dev/ttyUSB0 ] && [ $tries -lt 100 ]; do

@@ -109,17 +109,6 @@ public final class HardwareLab {
     private static void monitor(String command) throws IOException {
         try (SerialConnection monitor = SerialConnection.open(MONITOR, LineSettings.of(115200))) {
             InputStream replies = monitor.getInputStream();
-            // First an empty line, which ends whatever reached the monitor before
-            // the guest's line was raw, then silence before the command.
-            monitor.getOutputStream().write('\r');
-            monitor.setReadTimeout(500);
-            try {
-                while (replies.read() >= 0) {
-                    monitor.discardInput();
-                }
-            } catch (SerialTimeoutException quiet) {
-                // nothing more to come
-            }
             monitor.getOutputStream().write((command + "\r").getBytes(StandardCharsets.US_ASCII));
             monitor.setReadTimeout(10_000);
             // The monitor echoes each key and redraws the line, then answers and prompts again.
