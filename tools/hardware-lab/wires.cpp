@@ -49,10 +49,11 @@ int fail(const char* step, const std::string& what) {
 
 // Listens at path; the caller accepts once the machine has connected.
 int listenAt(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (fd < 0 || path.size() >= sizeof address.sun_path) return -1;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   unlink(path.c_str());
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
@@ -80,6 +81,12 @@ bool give(int to, std::string& pending) {
 
 // A wire between an emulated device that must never be kept waiting and a UART.
 struct Wire {
+  Wire(int deviceEnd, int uartEnd, bool withBackPressure, bool quietUntilUartSpeaks) noexcept
+      : device(deviceEnd),
+        uart(uartEnd),
+        backPressure(withBackPressure),
+        quietUntilUartSpoke(quietUntilUartSpeaks) {}
+
   Descriptor device;
   Descriptor uart;
   bool backPressure;         // read the UART only when the device took the last chunk
@@ -130,20 +137,8 @@ int main(int argc, char** argv) {
     return accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   };
   Wire wires[] = {
-      {Descriptor(accepted(usbListener)),
-       Descriptor(accepted(uart4Listener)),
-       true,
-       false,
-       false,
-       {},
-       {}},
-      {Descriptor(accepted(monitorListener)),
-       Descriptor(accepted(uart3Listener)),
-       false,
-       true,
-       false,
-       {},
-       {}},
+      {accepted(usbListener), accepted(uart4Listener), true, false},
+      {accepted(monitorListener), accepted(uart3Listener), false, true},
   };
   for (const Wire& wire : wires) {
     if (wire.device.get() < 0 || wire.uart.get() < 0) return fail("accept in", folder);
