@@ -3,11 +3,8 @@
 # single bytes through the library, the raw system call and jSSC, and the
 # connection's bulk writes, wake-up and idle CPU against raw C and jSSC.
 source "$(dirname "$0")/env.sh"
-if [ ! -f /usr/share/java/jssc.jar ]; then
-  echo "Installing jSSC (libjssc-java) as the benchmark's peer"
-  as_root apt-get install -y -qq libjssc-java >/dev/null ||
-    { as_root apt-get update -qq && as_root apt-get install -y -qq libjssc-java >/dev/null; }
-fi
+# jSSC (libjssc-java) is the benchmark's peer.
+[ -f /usr/share/java/jssc.jar ] || install_packages libjssc-java
 BUILD_DIR=$PROJECT_DIR/build-release
 configure_and_build "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DSERIALSLOTS_TESTS=OFF
 cd "$BUILD_DIR"

@@ -11,6 +11,19 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# install_packages [--no-install-recommends] PACKAGE...: from Debian's archive,
+# quietly, after refreshing the package lists.
+install_packages() {
+  local options=()
+  if [ "$1" = --no-install-recommends ]; then
+    options+=("$1")
+    shift
+  fi
+  echo "Installing: $*"
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq "${options[@]}" "$@" >/dev/null
+}
+
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
 command -v g++ >/dev/null || need_packages+=(g++)
@@ -24,11 +37,7 @@ command -v valgrind >/dev/null || need_packages+=(valgrind)
 command -v dpkg-deb >/dev/null || need_packages+=(dpkg)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need_packages+=(libclang-rt-dev)
-if [ ${#need_packages[@]} -gt 0 ]; then
-  echo "Installing: ${need_packages[*]}"
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq "${need_packages[@]}" >/dev/null
-fi
+[ ${#need_packages[@]} -eq 0 ] || install_packages "${need_packages[@]}"
 
 # Several JDKs may be installed and none may be the default: use 17.
 export JAVA_HOME=${SERIALSLOTS_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
@@ -68,11 +77,7 @@ build_cross() {
     fi
   done
   command -v qemu-aarch64 >/dev/null && command -v qemu-arm >/dev/null || missing+=(qemu-user)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  [ ${#missing[@]} -eq 0 ] || install_packages --no-install-recommends "${missing[@]}"
   FOREIGN_BUILDS=""
   for target in "${CROSS_TARGETS[@]}"; do
     read -r triplet platform arch <<<"$target"

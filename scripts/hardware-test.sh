@@ -27,11 +27,7 @@ if [ $# -gt 0 ]; then BUILD_DIR=$(cd "$1" && pwd); else configure_and_build "$BU
 LAB_DIR=$BUILD_DIR/hardware-lab
 JOB=$LAB_DIR/guest-job.sh
 [ -f "$JOB" ] || { echo "hardware lab: $JOB was not built (JUnit 5 missing?)" >&2; exit 1; }
-if ! command -v qemu-system-x86_64 >/dev/null; then
-  echo "Installing: qemu-system-x86"
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq --no-install-recommends qemu-system-x86 >/dev/null
-fi
+command -v qemu-system-x86_64 >/dev/null || install_packages --no-install-recommends qemu-system-x86
 
 # fetch_package NAME: unpacks Debian's package NAME into $LAB_DIR/NAME once.
 fetch_package() {
@@ -65,8 +61,11 @@ busybox=$LAB_DIR/busybox-static/bin/busybox
 # The initramfs: busybox, the init and the drivers that are modules, each after
 # what it needs (modules.dep lists a module's needs, the last one first).
 initrd=$LAB_DIR/initrd.cpio.gz
+# Scratch: the initramfs's tree, and the wires' sockets in a short folder (a
+# unix socket's path is limited).
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+wires=$(mktemp -d)
+trap 'rm -rf "$root" "$wires"; kill "${wire_pid:-}" 2>/dev/null || true' EXIT
 mkdir -p "$root/bin" "$root/modules" "$root/proc" "$root/sys" "$root/dev"
 cp "$busybox" "$root/bin/busybox"
 cp "$PROJECT_DIR/tools/hardware-lab/guest-init.sh" "$root/init"
@@ -84,9 +83,6 @@ for wanted in virtio_pci 9pnet_virtio 9p xhci-pci ftdi_sio; do
 done
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null | gzip -1 >"$initrd")
 
-# Sockets live in a short private folder: a unix socket's path is limited.
-wires=$(mktemp -d)
-trap 'rm -rf "$root" "$wires"; kill "${wire_pid:-}" 2>/dev/null || true' EXIT
 "$BUILD_DIR/tools/hardware-lab/hardware-wires" "$wires" &
 wire_pid=$!
 for _ in $(seq 50); do [ -S "$wires/uart3" ] && break; sleep 0.1; done
