@@ -104,7 +104,7 @@ class ConnectionOnDriversTest {
         // More than the UART, the wire and the adapter hold while nobody reads ttyUSB0.
         byte[] data = new byte[1 << 16];
         for (int i = 0; i < data.length; i++) {
-            data[i] = (byte) (i * 31 + i / 256);
+            data[i] = HardwareLab.streamByte(i);
         }
         try (SerialConnection uart = SerialConnection.open("/dev/ttyS4", LineSettings.of(115200));
                 SerialConnection adapter = SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200))) {

@@ -110,7 +110,7 @@ class SerialPortOnDriversTest {
             String refusal = null;
             while (refusal == null && queued < 1 << 24) {
                 try {
-                    SerialPort.writeDataInt("COM4", queued * 31 + queued / 256);
+                    SerialPort.writeDataInt("COM4", HardwareLab.streamByte(queued));
                     queued++;
                 } catch (Exception full) {
                     refusal = full.getMessage();
@@ -120,7 +120,7 @@ class SerialPortOnDriversTest {
             farEnd.setReadTimeout(10_000);
             byte[] received = farEnd.getInputStream().readNBytes(queued);
             for (int i = 0; i < queued; i++) {
-                assertEquals((byte) (i * 31 + i / 256), received[i], "byte " + i + " of " + queued);
+                assertEquals(HardwareLab.streamByte(i), received[i], "byte " + i + " of " + queued);
             }
             farEnd.setReadTimeout(500);
             assertThrows(SerialTimeoutException.class, () -> farEnd.getInputStream().read(), "the refused byte went out");

@@ -69,6 +69,11 @@ public final class HardwareLab {
         throw new IllegalStateException("the hardware suite runs only in the hardware lab's virtual machine");
     }
 
+    /** The byte at {@code index} of a stream whose order shows a lost or a repeated byte. */
+    public static byte streamByte(int index) {
+        return (byte) (index * 31 + index / 256);
+    }
+
     /** "COM4" is /dev/ttyS4 and "COMUSB0" /dev/ttyUSB0. */
     public static String deviceOf(String port) {
         return port.startsWith("COMUSB") ? "/dev/ttyUSB" + port.substring(6) : "/dev/ttyS" + port.substring(3);
