@@ -67,7 +67,7 @@ OpenResult Connection::open(const char* path, bool exclusive,
     result.failure = errno == EBUSY ? OpenFailure::kBusy : OpenFailure::kSystem;
     return result;
   }
-  if ((result.error = checkTerminal(device.fd())) != 0) {
+  if ((result.error = line::checkTerminal(device.fd())) != 0) {
     result.failure = OpenFailure::kNotATerminal;
     return result;
   }
@@ -86,7 +86,7 @@ OpenResult Connection::open(const char* path, bool exclusive,
     }
     device.markExclusive();
   }
-  result.line = applyLine(device.fd(), settings);
+  result.line = line::applyLine(device.fd(), settings);
   if (result.line.error != 0 || result.line.refused != Setting::kNone) {
     result.error = result.line.error;
     result.failure = result.line.error != 0 ? OpenFailure::kSystem : OpenFailure::kSettingRefused;
@@ -274,14 +274,14 @@ int Connection::modemLines(Outcome& outcome) noexcept {
 Outcome Connection::readSettings(LineSettings& settings) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  const int error = readLine(fd_, settings);
+  const int error = line::readLine(fd_, settings);
   return error == 0 ? Outcome{Status::kDone, 0} : failed(error);
 }
 
 Outcome Connection::reconfigure(const LineSettings& settings, LineOutcome& line) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  line = applyLine(fd_, settings);
+  line = line::applyLine(fd_, settings);
   return line.error == 0 ? Outcome{Status::kDone, 0} : failed(line.error);
 }
 

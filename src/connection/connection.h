@@ -11,9 +11,15 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "connection/line.h"
+#include "line/line.h"
 
 namespace serialslots::connection {
+
+using line::FlowControl;
+using line::LineOutcome;
+using line::LineSettings;
+using line::Parity;
+using line::Setting;
 
 // How a call ended, besides moving bytes. Also the codes Java decodes.
 enum class Status : int {

@@ -1,6 +1,6 @@
 // termios2 lives in the kernel's own headers, which clash with <termios.h>:
 // this file includes only those, and declares ioctl itself for the same reason.
-#include "connection/line.h"
+#include "line/line.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -13,7 +13,7 @@
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
-namespace serialslots::connection {
+namespace serialslots::line {
 namespace {
 
 struct RateCode {
@@ -37,8 +37,8 @@ constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
 
 // Binary protocols need every byte through untouched: no CR/LF mapping, no
 // stripping, no break or parity marks, no XON/XOFF unless asked for.
-constexpr tcflag_t kInputProcessing = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                      IUCLC | IXON | IXOFF | IXANY | INPCK;
+constexpr tcflag_t kInputTranslations =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
 
 // Where the kernel, or an emulator such as qemu-user, has no termios2, the
 // plain termios calls carry the same fields, and a rate needs a code of its own.
@@ -46,61 +46,11 @@ bool lacksTermios2(int error) noexcept {
   return error == ENOTTY || error == EINVAL || error == ENOSYS;
 }
 
-int getLine(int fd, termios2& line) noexcept {
-  if (ioctl(fd, TCGETS2, &line) == 0) return 0;
-  termios plain;
-  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &plain) != 0) return errno;
-  line =
-      termios2{plain.c_iflag, plain.c_oflag, plain.c_cflag, plain.c_lflag, plain.c_line, {}, 0, 0};
-  std::memcpy(line.c_cc, plain.c_cc, sizeof plain.c_cc);
-  return 0;
-}
-
-int setLine(int fd, const termios2& line) noexcept {
-  if (ioctl(fd, TCSETS2, &line) == 0) return 0;
-  termios current;
-  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &current) != 0) return errno;
-  termios plain{line.c_iflag, line.c_oflag, line.c_cflag, line.c_lflag, line.c_line, {}};
-  std::memcpy(plain.c_cc, line.c_cc, sizeof plain.c_cc);
-  // Without termios2 a rate with no code cannot be asked for: the line keeps
-  // its rate, and the read-back refuses the request.
-  if ((line.c_cflag & CBAUD) == BOTHER) {
-    plain.c_cflag = (plain.c_cflag & ~tcflag_t{CBAUD}) | (current.c_cflag & CBAUD);
-  }
-  return ioctl(fd, TCSETS, &plain) == 0 ? 0 : errno;
-}
-
-int rateOf(const termios2& line) noexcept {
-  const tcflag_t code = line.c_cflag & CBAUD;
-  // Drivers report the rate they really made in c_ospeed, as BOTHER or as
-  // the code of a table rate (a 16550 asked for 460800 falls back so).
-  if (code == BOTHER) return static_cast<int>(line.c_ospeed);
-  for (const RateCode& rate : kRateCodes) {
-    if (rate.code == code) return rate.baud;
-  }
-  return 0;
-}
-
-// A 16550-style UART divides its clock by a whole number, yet the 8250 driver
-// reports the rate asked for rather than the one the divisor makes (a 16550
-// asked for 100000 runs at 115200 and reads back 100000): work that one out.
-// Other drivers, whose dividers have fractions, report what they made.
-int madeRate(int fd, int reported) noexcept {
-  serial_struct port{};
-  if (reported <= 0 || ioctl(fd, TIOCGSERIAL, &port) != 0 || port.type < PORT_8250 ||
-      port.type > PORT_16550A || port.baud_base <= 0 ||
-      (static_cast<unsigned>(port.flags) & ASYNC_SPD_MASK) != 0) {
-    return reported;
-  }
-  const int divisor = std::max(1, (port.baud_base + reported / 2) / reported);
-  return port.baud_base / divisor;
-}
-
 LineSettings settingsOf(const termios2& line) noexcept {
   LineSettings settings{rateOf(line), 8, (line.c_cflag & CSTOPB) ? 2 : 1, Parity::kNone,
                         FlowControl::kNone};
   for (int bits = 5; bits <= 8; ++bits) {
-    if ((line.c_cflag & CSIZE) == kSizes[bits - 5]) settings.dataBits = bits;
+    if ((line.c_cflag & CSIZE) == sizeBits(bits)) settings.dataBits = bits;
   }
   if (line.c_cflag & PARENB) {
     const bool odd = (line.c_cflag & PARODD) != 0;
@@ -128,14 +78,87 @@ Setting firstDifference(const LineSettings& wanted, const LineSettings& got) noe
 
 }  // namespace
 
+int getAttributes(int fd, termios2& attributes) noexcept {
+  if (ioctl(fd, TCGETS2, &attributes) == 0) return 0;
+  termios plain;
+  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &plain) != 0) return errno;
+  attributes =
+      termios2{plain.c_iflag, plain.c_oflag, plain.c_cflag, plain.c_lflag, plain.c_line, {}, 0, 0};
+  std::memcpy(attributes.c_cc, plain.c_cc, sizeof plain.c_cc);
+  return 0;
+}
+
+int setAttributes(int fd, const termios2& attributes) noexcept {
+  if (ioctl(fd, TCSETS2, &attributes) == 0) return 0;
+  termios current;
+  if (!lacksTermios2(errno) || ioctl(fd, TCGETS, &current) != 0) return errno;
+  termios plain{attributes.c_iflag, attributes.c_oflag, attributes.c_cflag,
+                attributes.c_lflag, attributes.c_line,  {}};
+  std::memcpy(plain.c_cc, attributes.c_cc, sizeof plain.c_cc);
+  // Without termios2 a rate with no code cannot be asked for: the line keeps
+  // its rate, and the read-back refuses the request.
+  if ((attributes.c_cflag & CBAUD) == BOTHER) {
+    plain.c_cflag = (plain.c_cflag & ~tcflag_t{CBAUD}) | (current.c_cflag & CBAUD);
+  }
+  return ioctl(fd, TCSETS, &plain) == 0 ? 0 : errno;
+}
+
+void makeRaw(termios2& attributes, ParityCheck check) noexcept {
+  attributes.c_iflag &= ~(kInputTranslations | (check == ParityCheck::kOff ? INPCK : 0));
+  attributes.c_oflag &= ~tcflag_t{OPOST};
+  attributes.c_lflag = 0;
+  attributes.c_cflag |= CLOCAL | CREAD;
+  attributes.c_cc[VMIN] = 1;
+  attributes.c_cc[VTIME] = 0;
+}
+
+unsigned sizeBits(int dataBits) noexcept { return kSizes[(dataBits - 5) & 3]; }
+
+void setRate(termios2& attributes, int baud) noexcept {
+  tcflag_t code = BOTHER;
+  for (const RateCode& rate : kRateCodes) {
+    if (rate.baud == baud) code = rate.code;
+  }
+  // CIBAUD clear: the input runs at the output's rate.
+  attributes.c_cflag &= ~tcflag_t{CBAUD | (CBAUD << IBSHIFT)};
+  attributes.c_cflag |= code;
+  attributes.c_ispeed = attributes.c_ospeed = static_cast<speed_t>(baud);
+}
+
+int rateOf(const termios2& attributes) noexcept {
+  const tcflag_t code = attributes.c_cflag & CBAUD;
+  // Drivers report the rate they really made in c_ospeed, as BOTHER or as
+  // the code of a table rate (a 16550 asked for 460800 falls back so).
+  if (code == BOTHER) return static_cast<int>(attributes.c_ospeed);
+  for (const RateCode& rate : kRateCodes) {
+    if (rate.code == code) return rate.baud;
+  }
+  return 0;
+}
+
+// A 16550-style UART divides its clock by a whole number, yet the 8250 driver
+// reports the rate asked for rather than the one the divisor makes (a 16550
+// asked for 100000 runs at 115200 and reads back 100000): work that one out.
+// Other drivers, whose dividers have fractions, report what they made.
+int madeRate(int fd, int reported) noexcept {
+  serial_struct port{};
+  if (reported <= 0 || ioctl(fd, TIOCGSERIAL, &port) != 0 || port.type < PORT_8250 ||
+      port.type > PORT_16550A || port.baud_base <= 0 ||
+      (static_cast<unsigned>(port.flags) & ASYNC_SPD_MASK) != 0) {
+    return reported;
+  }
+  const int divisor = std::max(1, (port.baud_base + reported / 2) / reported);
+  return port.baud_base / divisor;
+}
+
 int checkTerminal(int fd) noexcept {
   termios2 line;
-  return getLine(fd, line);
+  return getAttributes(fd, line);
 }
 
 int readLine(int fd, LineSettings& settings) noexcept {
   termios2 line;
-  const int error = getLine(fd, line);
+  const int error = getAttributes(fd, line);
   if (error == 0) settings = settingsOf(line);
   return error;
 }
@@ -143,18 +166,15 @@ int readLine(int fd, LineSettings& settings) noexcept {
 LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   LineOutcome outcome{0, Setting::kNone, wanted};
   termios2 before;
-  if (const int error = getLine(fd, before); error != 0) return {error, Setting::kNone, wanted};
+  if (const int error = getAttributes(fd, before); error != 0) {
+    return {error, Setting::kNone, wanted};
+  }
 
   termios2 line = before;
-  line.c_iflag &= ~kInputProcessing;
+  makeRaw(line, ParityCheck::kOff);
   if (wanted.flow == FlowControl::kXonXoff) line.c_iflag |= IXON | IXOFF;
-  line.c_oflag &= ~tcflag_t{OPOST};
-  line.c_lflag = 0;
-  line.c_cc[VMIN] = 1;
-  line.c_cc[VTIME] = 0;
-  line.c_cflag &=
-      ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CBAUD | (CBAUD << IBSHIFT)};
-  line.c_cflag |= CLOCAL | CREAD | kSizes[(wanted.dataBits - 5) & 3];
+  line.c_cflag &= ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS};
+  line.c_cflag |= sizeBits(wanted.dataBits);
   if (wanted.stopBits == 2) line.c_cflag |= CSTOPB;
   switch (wanted.parity) {
     case Parity::kNone:
@@ -173,25 +193,19 @@ LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
       break;
   }
   if (wanted.flow == FlowControl::kRtsCts) line.c_cflag |= CRTSCTS;
-  // Input and output at the same rate (CIBAUD clear), as a code where the
-  // rate has one, else as BOTHER with the number itself.
-  tcflag_t code = BOTHER;
-  for (const RateCode& rate : kRateCodes) {
-    if (rate.baud == wanted.baud) code = rate.code;
-  }
-  line.c_cflag |= code;
-  line.c_ispeed = line.c_ospeed = static_cast<speed_t>(wanted.baud);
+  setRate(line, wanted.baud);
 
   // One TCSETS2 for everything: the C library's tcsetattr refuses BOTHER on
   // some versions. Success only means something was applied, so read back.
   termios2 kept;
-  if ((outcome.error = setLine(fd, line)) == 0 && (outcome.error = getLine(fd, kept)) == 0) {
+  if ((outcome.error = setAttributes(fd, line)) == 0 &&
+      (outcome.error = getAttributes(fd, kept)) == 0) {
     outcome.applied = settingsOf(kept);
     outcome.applied.baud = madeRate(fd, outcome.applied.baud);
     outcome.refused = firstDifference(wanted, outcome.applied);
   }
-  if (outcome.error != 0 || outcome.refused != Setting::kNone) setLine(fd, before);
+  if (outcome.error != 0 || outcome.refused != Setting::kNone) setAttributes(fd, before);
   return outcome;
 }
 
-}  // namespace serialslots::connection
+}  // namespace serialslots::line

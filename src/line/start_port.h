@@ -1,14 +1,15 @@
-// Turning the four text line parameters of an open into terminal attributes
-// and applying them to the freshly opened descriptor.
+// The one-byte API's line settings: the four texts of an open turned into
+// the line's attributes through the line module, with that API's own accepted
+// texts, edits and result codes.
 #pragma once
 
-#include <termios.h>
+#include "line/line.h"
 
 namespace serialslots {
 
 // The settings record that every startPort call refills from the device, edits
 // and applies. After a successful call it holds exactly what was applied.
-extern termios options;
+extern termios2 options;
 
 // The texts of the open in progress. They point into strings that live only
 // for that open; outside an open they are null.
@@ -42,4 +43,6 @@ constexpr int kLastAcceptedCode = 3;
 // Programs descriptor `fd` from baudRate, stopBits, byteSize and parity and
 // answers a LineResult. On any code other than kLineApplied the device's
 // terminal attributes are as they were before the call.
+// Exported under its C++-mangled name (_Z9startPorti), which programs linking
+// to the library use: it stays a C++ function, outside any namespace.
 __attribute__((visibility("default"))) int startPort(int fd);
