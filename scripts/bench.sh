@@ -19,7 +19,7 @@ echo "== name lookup (ns per call) =="
 # at the paths the benchmarks use.
 bench() {
   ./tools/lab/serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 --drain /dev/ttyS3 -- \
-    "$JAVA_HOME/bin/java" -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$BUILD_DIR/libserialslots.so}" \
+    "$JAVA_HOME/bin/java" -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
     -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab:/usr/lib/jni" \
     -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/tools/lab/seriallab.jar:/usr/share/java/jssc.jar" \
     "bench.$1"

@@ -58,6 +58,11 @@ configure_and_build() {
   fi
 }
 
+# library_in DIR: the library a build in DIR made (libserialslots-VERSION.so).
+library_in() {
+  ls -t "$1"/libserialslots-[0-9]*.so | head -n1
+}
+
 # The cross builds the jar carries besides this machine's: "TRIPLET PLATFORM DEBIAN_ARCH".
 CROSS_TARGETS=("aarch64-linux-gnu linux-aarch64 arm64" "arm-linux-gnueabihf linux-arm armhf")
 

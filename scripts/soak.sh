@@ -9,7 +9,7 @@ cd "$BUILD_DIR"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 ./tools/lab/serial-lab -- "$JAVA_HOME/bin/java" -Xcheck:jni -Xms64m -Xmx64m -XX:+AlwaysPreTouch \
-  -Dserialslots.library="$BUILD_DIR/libserialslots.so" -Djava.library.path="$BUILD_DIR/tools/lab" \
+  -Dserialslots.library="$(library_in "$BUILD_DIR")" -Djava.library.path="$BUILD_DIR/tools/lab" \
   -cp tests/serialslots-soak.jar:serialslots-classes.jar:tools/lab/seriallab.jar \
   soak.SoakRun "${1:-100000}" "${2:-10000}" "${3:-10000}" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}

@@ -1,5 +1,7 @@
 package core;
 
+import serialslots.internal.NativeLibrary;
+
 /**
  * Linux serial ports by name: "COM0" to "COM40" are /dev/ttyS0 to /dev/ttyS40,
  * "COMUSB0" to "COMUSB40" are /dev/ttyUSB0 to /dev/ttyUSB40.
@@ -14,13 +16,13 @@ package core;
 public final class SerialPort {
 
     /** System property naming the native library file to load. */
-    public static final String LIBRARY_PROPERTY = "serialslots.library";
+    public static final String LIBRARY_PROPERTY = NativeLibrary.PROPERTY;
 
-    /** Name of the native library for {@link System#loadLibrary}. */
-    public static final String LIBRARY_NAME = "serialslots";
+    /** Name of the native library for {@link System#loadLibrary}: "serialslots-" and the version. */
+    public static final String LIBRARY_NAME = NativeLibrary.NAME;
 
     static {
-        NativeLoader.load();
+        NativeLibrary.load();
     }
 
     /** The natives are static; an instance carries no state and exists only for callers that want one. */
@@ -33,7 +35,7 @@ public final class SerialPort {
      * @return the folder, such as "/native/linux-x86_64"
      */
     public static String nativeResources() {
-        return NativeLoader.resourceDirectory();
+        return NativeLibrary.resourceDirectory();
     }
 
     /**

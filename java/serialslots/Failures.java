@@ -12,46 +12,24 @@ import java.util.stream.Stream;
 /** Every message of the connection API, and the exception each outcome becomes. */
 final class Failures {
 
-    private static final int ENOENT = 2;
-    private static final int EPERM = 1;
-    private static final int ENXIO = 6;
-    private static final int EACCES = 13;
-    private static final int ENODEV = 19;
-    private static final int ENOTDIR = 20;
-    private static final int EISDIR = 21;
-    private static final int EINVAL = 22;
-    private static final int ENOTTY = 25;
-    private static final int ELOOP = 40;
-    private static final String[] SETTINGS = {"", "baud rate", "data bits", "stop bits", "parity", "flow control"};
-    private static final String[] OPEN_FAILURES = {"", "", "busy", "not a terminal", "setting", "no memory"};
-
     private Failures() {
     }
 
-    static int status(int code) {
-        return code & 0xFF;
-    }
-
-    static int errno(int code) {
-        return code >>> 8;
-    }
-
-    /** What {failure kind, errno, refused setting, kept values} from an open says. */
-    static IOException openFailed(String device, int[] failure, LineSettings wanted) {
-        int error = failure[1];
-        return switch (OPEN_FAILURES[failure[0]]) {
-            case "busy" -> new PortBusyException(device + ": in use" + holders(device));
-            case "not a terminal" -> notASerialPort(device);
-            case "setting" -> refused(device, failure, 2, wanted);
-            case "no memory" -> new IOException(device + ": out of memory");
-            default -> switch (error) {
-                case ENOENT, ENXIO, ENODEV, ENOTDIR, ELOOP -> new NoSuchFileException(device, null,
-                        "no such serial device" + (error == ENOENT ? "" : " (" + NativeConnection.describeError(error) + ")"));
-                case EACCES, EPERM -> new AccessDeniedException(device, null, "permission denied; on Debian and Ubuntu "
-                        + "serial devices belong to the group 'dialout': sudo usermod -aG dialout $USER, then log in again");
-                case EISDIR, ENOTTY, EINVAL -> notASerialPort(device);
-                default -> new IOException(device + ": cannot open: " + NativeConnection.describeError(error));
-            };
+    /** What an open's report says. */
+    static IOException openFailed(String device, int[] report, LineSettings wanted) {
+        int error = report[NativeConnection.REPORT_ERRNO];
+        return switch (report[NativeConnection.REPORT_FAILURE]) {
+            case NativeConnection.OPEN_BUSY -> new PortBusyException(device + ": in use" + holders(device));
+            case NativeConnection.OPEN_NOT_A_TERMINAL -> notASerialPort(device);
+            case NativeConnection.OPEN_SETTING_REFUSED -> refused(device, report, wanted);
+            case NativeConnection.OPEN_NO_MEMORY -> new IOException(device + ": out of memory");
+            case NativeConnection.OPEN_MISSING -> new NoSuchFileException(device, null, "no such serial device");
+            case NativeConnection.OPEN_NO_DEVICE -> new NoSuchFileException(device, null,
+                    "no such serial device (" + NativeConnection.describeError(error) + ")");
+            case NativeConnection.OPEN_ACCESS_DENIED -> new AccessDeniedException(device, null, "permission denied; "
+                    + "on Debian and Ubuntu serial devices belong to the group 'dialout': sudo usermod -aG dialout "
+                    + "$USER, then log in again");
+            default -> new IOException(device + ": cannot open: " + NativeConnection.describeError(error));
         };
     }
 
@@ -62,19 +40,22 @@ final class Failures {
         return new NotASerialPortException(device + ": not a serial device (" + kind + ")");
     }
 
-    /** The setting {refused setting, kept values} names at {@code at}, as asked for and as kept. */
-    static SettingNotSupportedException refused(String device, int[] refusal, int at, LineSettings wanted) {
-        int setting = refusal[at];
-        String asked = String.valueOf(List.of(wanted.baud(), wanted.dataBits(), wanted.stopBits(), wanted.parity(),
-                wanted.flowControl()).get(setting - 1));
-        int kept = refusal[at + setting];
-        String keptText = switch (setting) {
-            case 4 -> Parity.values()[kept].toString();
-            case 5 -> FlowControl.values()[kept].toString();
-            default -> String.valueOf(kept);
+    /** The setting a report names as refused, as asked for and as the driver kept it. */
+    static SettingNotSupportedException refused(String device, int[] report, LineSettings wanted) {
+        String[] nameAskedKept = switch (report[NativeConnection.REPORT_REFUSED]) {
+            case NativeConnection.SETTING_BAUD -> new String[] {"baud rate", String.valueOf(wanted.baud()),
+                String.valueOf(report[NativeConnection.REPORT_BAUD])};
+            case NativeConnection.SETTING_DATA_BITS -> new String[] {"data bits", String.valueOf(wanted.dataBits()),
+                String.valueOf(report[NativeConnection.REPORT_DATA_BITS])};
+            case NativeConnection.SETTING_STOP_BITS -> new String[] {"stop bits", String.valueOf(wanted.stopBits()),
+                String.valueOf(report[NativeConnection.REPORT_STOP_BITS])};
+            case NativeConnection.SETTING_PARITY -> new String[] {"parity", wanted.parity().toString(),
+                NativeConnection.parityOf(report[NativeConnection.REPORT_PARITY]).toString()};
+            default -> new String[] {"flow control", wanted.flowControl().toString(),
+                NativeConnection.flowOf(report[NativeConnection.REPORT_FLOW]).toString()};
         };
-        return new SettingNotSupportedException(device + ": the driver did not take " + SETTINGS[setting] + " "
-                + asked + " (it kept " + keptText + "); the line was left as it was");
+        return new SettingNotSupportedException(device + ": the driver did not take " + nameAskedKept[0] + " "
+                + nameAskedKept[1] + " (it kept " + nameAskedKept[2] + "); the line was left as it was");
     }
 
     /**
@@ -83,7 +64,7 @@ final class Failures {
      */
     static IOException of(String device, String operation, int code, int timeoutMillis, int transferred,
             int length) {
-        return switch (status(code)) {
+        return switch (NativeConnection.status(code)) {
             case NativeConnection.DONE -> null;
             case NativeConnection.TIMED_OUT -> new SerialTimeoutException(operation + " on " + device + " timed out after "
                     + timeoutMillis + " ms" + (length > 0 ? " (" + transferred + " of " + length + " bytes sent)" : ""),
@@ -92,7 +73,7 @@ final class Failures {
                     + (length > 0 ? " (" + transferred + " of " + length + " bytes sent)" : ""));
             case NativeConnection.CLOSED -> new IOException("the connection to " + device + " is closed");
             default -> new IOException(device + ": " + operation + " failed: "
-                    + NativeConnection.describeError(errno(code)));
+                    + NativeConnection.describeError(NativeConnection.errno(code)));
         };
     }
 

@@ -1,55 +1,170 @@
 package serialslots;
 
+import serialslots.internal.NativeLibrary;
+
 /**
- * The natives behind {@link SerialConnection}. Outcomes come back as codes: a
- * status in the low byte (0 done, 1 timed out, 2 hung up, 3 closed, 4 failed)
- * with the errno above it; {@link Failures} turns them into exceptions.
+ * The natives behind {@link SerialConnection}, and every code that crosses
+ * with them. The native side checks each constant at compile time against the
+ * header javac writes from this class, so a change on one side only fails the
+ * build.
+ *
+ * <p>Every call but {@code open} answers a result: how the call ended in the
+ * high 32 bits (a status in the low byte, the errno above it) and what it moved
+ * or read in the low 32 bits. {@code open} answers a handle, a whole long, and
+ * fills a report laid out by the {@code REPORT_} positions; so do
+ * {@code readSettings} and {@code reconfigure}.
  */
 final class NativeConnection {
 
+    /** How a call ended. */
     static final int DONE = 0;
     static final int TIMED_OUT = 1;
+    /** The device went away: for good. */
     static final int HUNG_UP = 2;
+    /** The connection was closed, before or during the call. */
     static final int CLOSED = 3;
+    /** A system call failed; the errno says why. */
     static final int FAILED = 4;
 
+    /** Why an open failed. */
+    static final int OPENED = 0;
+    static final int OPEN_FAILED = 1;
+    static final int OPEN_BUSY = 2;
+    static final int OPEN_NOT_A_TERMINAL = 3;
+    static final int OPEN_SETTING_REFUSED = 4;
+    static final int OPEN_NO_MEMORY = 5;
+    static final int OPEN_MISSING = 6;
+    static final int OPEN_NO_DEVICE = 7;
+    static final int OPEN_ACCESS_DENIED = 8;
+
+    /** The setting a driver did not keep. */
+    static final int SETTING_NONE = 0;
+    static final int SETTING_BAUD = 1;
+    static final int SETTING_DATA_BITS = 2;
+    static final int SETTING_STOP_BITS = 3;
+    static final int SETTING_PARITY = 4;
+    static final int SETTING_FLOW_CONTROL = 5;
+
+    static final int PARITY_NONE = 0;
+    static final int PARITY_ODD = 1;
+    static final int PARITY_EVEN = 2;
+    static final int PARITY_MARK = 3;
+    static final int PARITY_SPACE = 4;
+
+    static final int FLOW_NONE = 0;
+    static final int FLOW_RTS_CTS = 1;
+    static final int FLOW_XON_XOFF = 2;
+
+    /** Modem lines, as bits. */
+    static final int LINE_CTS = 1;
+    static final int LINE_DSR = 2;
+    static final int LINE_DCD = 4;
+    static final int LINE_RI = 8;
+    static final int LINE_RTS = 16;
+    static final int LINE_DTR = 32;
+
+    /** Positions in a report. */
+    static final int REPORT_FAILURE = 0;
+    static final int REPORT_ERRNO = 1;
+    static final int REPORT_REFUSED = 2;
+    static final int REPORT_BAUD = 3;
+    static final int REPORT_DATA_BITS = 4;
+    static final int REPORT_STOP_BITS = 5;
+    static final int REPORT_PARITY = 6;
+    static final int REPORT_FLOW = 7;
+    static final int REPORT_LENGTH = 8;
+
     static {
-        core.SerialPort.load();
+        NativeLibrary.load();
     }
 
     private NativeConnection() {
     }
 
-    /** The handle, or 0 with {failure kind, errno, refused setting, and the six values the driver kept}. */
+    /** How a call ended: a status with the errno above it. */
+    static int code(long result) {
+        return (int) (result >>> 32);
+    }
+
+    /** What the call moved or read. */
+    static int value(long result) {
+        return (int) result;
+    }
+
+    static int status(int code) {
+        return code & 0xFF;
+    }
+
+    static int errno(int code) {
+        return code >>> 8;
+    }
+
+    static int parityCode(Parity parity) {
+        return switch (parity) {
+            case NONE -> PARITY_NONE;
+            case ODD -> PARITY_ODD;
+            case EVEN -> PARITY_EVEN;
+            case MARK -> PARITY_MARK;
+            case SPACE -> PARITY_SPACE;
+        };
+    }
+
+    static Parity parityOf(int code) {
+        return switch (code) {
+            case PARITY_ODD -> Parity.ODD;
+            case PARITY_EVEN -> Parity.EVEN;
+            case PARITY_MARK -> Parity.MARK;
+            case PARITY_SPACE -> Parity.SPACE;
+            default -> Parity.NONE;
+        };
+    }
+
+    static int flowCode(FlowControl flow) {
+        return switch (flow) {
+            case NONE -> FLOW_NONE;
+            case RTS_CTS -> FLOW_RTS_CTS;
+            case XON_XOFF -> FLOW_XON_XOFF;
+        };
+    }
+
+    static FlowControl flowOf(int code) {
+        return switch (code) {
+            case FLOW_RTS_CTS -> FlowControl.RTS_CTS;
+            case FLOW_XON_XOFF -> FlowControl.XON_XOFF;
+            default -> FlowControl.NONE;
+        };
+    }
+
+    /** The handle, or 0 with the report filled. */
     static native long open(String path, boolean exclusive, int baud, int dataBits, int stopBits, int parity,
-            int flow, int[] failure);
+            int flow, int[] report);
 
-    /** Bytes read (at least 1), or minus a code. */
-    static native int read(long handle, byte[] buffer, int offset, int length, int timeoutMillis);
+    /** At least one byte read, or how the call ended. */
+    static native long read(long handle, byte[] buffer, int offset, int length, int timeoutMillis);
 
-    /** The code in the high half, the bytes written in the low half. */
+    /** The bytes written, and how the call ended. */
     static native long write(long handle, byte[] buffer, int offset, int length, int timeoutMillis);
 
-    static native int available(long handle);
+    static native long available(long handle);
 
-    static native int drain(long handle, int timeoutMillis);
+    static native long drain(long handle, int timeoutMillis);
 
-    static native int discard(long handle, boolean input);
+    static native long discard(long handle, boolean input);
 
-    static native int sendBreak(long handle, int millis);
+    static native long sendBreak(long handle, int millis);
 
-    /** {@code line}: 16 for RTS, 32 for DTR. */
-    static native int setModemLine(long handle, int line, boolean on);
+    /** {@code line}: LINE_RTS or LINE_DTR. */
+    static native long setModemLine(long handle, int line, boolean on);
 
-    /** Bits 1 CTS, 2 DSR, 4 DCD, 8 RI, 16 RTS, 32 DTR; or minus a code. */
-    static native int modemLines(long handle);
+    /** The LINE_ bits that are set. */
+    static native long modemLines(long handle);
 
-    /** Fills {refused (0), baud, data bits, stop bits, parity, flow}. */
-    static native int readSettings(long handle, int[] settings);
+    /** Fills the report's settings. */
+    static native long readSettings(long handle, int[] report);
 
-    /** Fills {refused setting, and what the driver kept}. */
-    static native int reconfigure(long handle, int baud, int dataBits, int stopBits, int parity, int flow,
-            int[] refusal);
+    /** Fills the report: the refused setting, and what the driver kept. */
+    static native long reconfigure(long handle, int baud, int dataBits, int stopBits, int parity, int flow,
+            int[] report);
 
     static native void close(long handle);
 

@@ -78,11 +78,12 @@ public final class SerialConnection implements Closeable {
     private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
         String device = devicePath(port);
         Objects.requireNonNull(settings, "settings");
-        int[] failure = new int[8];
+        int[] report = new int[NativeConnection.REPORT_LENGTH];
         long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
-                settings.stopBits(), settings.parity().ordinal(), settings.flowControl().ordinal(), failure);
+                settings.stopBits(), NativeConnection.parityCode(settings.parity()),
+                NativeConnection.flowCode(settings.flowControl()), report);
         if (handle == 0) {
-            throw Failures.openFailed(device, failure, settings);
+            throw Failures.openFailed(device, report, settings);
         }
         return new SerialConnection(handle, device);
     }
@@ -144,9 +145,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public int available() throws IOException {
-        int waiting = NativeConnection.available(handle);
-        check("available", waiting < 0 ? -waiting : 0, 0);
-        return Math.max(waiting, 0);
+        return NativeConnection.value(check("available", NativeConnection.available(handle), 0));
     }
 
     /**
@@ -188,7 +187,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setRts(boolean on) throws IOException {
-        check("setting RTS", NativeConnection.setModemLine(handle, 16, on), 0);
+        check("setting RTS", NativeConnection.setModemLine(handle, NativeConnection.LINE_RTS, on), 0);
     }
 
     /**
@@ -196,7 +195,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setDtr(boolean on) throws IOException {
-        check("setting DTR", NativeConnection.setModemLine(handle, 32, on), 0);
+        check("setting DTR", NativeConnection.setModemLine(handle, NativeConnection.LINE_DTR, on), 0);
     }
 
     /**
@@ -204,10 +203,10 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public ModemLines modemLines() throws IOException {
-        int bits = NativeConnection.modemLines(handle);
-        check("reading the modem lines", bits < 0 ? -bits : 0, 0);
-        return new ModemLines((bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 8) != 0, (bits & 16) != 0,
-                (bits & 32) != 0);
+        int bits = NativeConnection.value(check("reading the modem lines", NativeConnection.modemLines(handle), 0));
+        return new ModemLines((bits & NativeConnection.LINE_CTS) != 0, (bits & NativeConnection.LINE_DSR) != 0,
+                (bits & NativeConnection.LINE_DCD) != 0, (bits & NativeConnection.LINE_RI) != 0,
+                (bits & NativeConnection.LINE_RTS) != 0, (bits & NativeConnection.LINE_DTR) != 0);
     }
 
     /**
@@ -215,13 +214,16 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public LineSettings settings() throws IOException {
-        int[] kept = new int[6];
+        int[] kept = new int[NativeConnection.REPORT_LENGTH];
         check("reading the settings", NativeConnection.readSettings(handle, kept), 0);
-        if (kept[1] <= 0) {
+        if (kept[NativeConnection.REPORT_BAUD] <= 0) {
             throw new IOException(device + ": the driver reports no baud rate");
         }
-        return LineSettings.of(kept[1]).withDataBits(kept[2]).withStopBits(kept[3])
-                .withParity(Parity.values()[kept[4]]).withFlowControl(FlowControl.values()[kept[5]]);
+        return LineSettings.of(kept[NativeConnection.REPORT_BAUD])
+                .withDataBits(kept[NativeConnection.REPORT_DATA_BITS])
+                .withStopBits(kept[NativeConnection.REPORT_STOP_BITS])
+                .withParity(NativeConnection.parityOf(kept[NativeConnection.REPORT_PARITY]))
+                .withFlowControl(NativeConnection.flowOf(kept[NativeConnection.REPORT_FLOW]));
     }
 
     /**
@@ -232,11 +234,12 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed or the device refuses
      */
     public void reconfigure(LineSettings settings) throws IOException {
-        int[] refusal = new int[6];
+        int[] report = new int[NativeConnection.REPORT_LENGTH];
         check("reconfiguring", NativeConnection.reconfigure(handle, settings.baud(), settings.dataBits(),
-                settings.stopBits(), settings.parity().ordinal(), settings.flowControl().ordinal(), refusal), 0);
-        if (refusal[0] != 0) {
-            throw Failures.refused(device, refusal, 0, settings);
+                settings.stopBits(), NativeConnection.parityCode(settings.parity()),
+                NativeConnection.flowCode(settings.flowControl()), report), 0);
+        if (report[NativeConnection.REPORT_REFUSED] != NativeConnection.SETTING_NONE) {
+            throw Failures.refused(device, report, settings);
         }
     }
 
@@ -259,12 +262,14 @@ public final class SerialConnection implements Closeable {
         Reference.reachabilityFence(this);
     }
 
-    private void check(String operation, int code, int timeout) throws IOException {
+    /** The result, unless it says the call failed. */
+    private long check(String operation, long result, int timeout) throws IOException {
         Reference.reachabilityFence(this);
-        IOException failure = Failures.of(device, operation, code, timeout, 0, 0);
+        IOException failure = Failures.of(device, operation, NativeConnection.code(result), timeout, 0, 0);
         if (failure != null) {
             throw failure;
         }
+        return result;
     }
 
     @Override
@@ -290,17 +295,18 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            int got = NativeConnection.read(handle, buffer, offset, length, timeout);
+            long result = NativeConnection.read(handle, buffer, offset, length, timeout);
             Reference.reachabilityFence(SerialConnection.this);
-            if (got > 0) {
-                return got;
+            int code = NativeConnection.code(result);
+            if (NativeConnection.status(code) == NativeConnection.DONE) {
+                return NativeConnection.value(result);
             }
-            if (Failures.status(-got) == NativeConnection.HUNG_UP) {
+            if (NativeConnection.status(code) == NativeConnection.HUNG_UP) {
                 // The kernel discards what was unread at a hang-up: the stream ends here.
                 endOfStream = true;
                 return -1;
             }
-            throw Failures.of(device, "read", -got, timeout, 0, 0);
+            throw Failures.of(device, "read", code, timeout, 0, 0);
         }
 
         @Override
@@ -327,7 +333,8 @@ public final class SerialConnection implements Closeable {
             int timeout = writeTimeout;
             long result = NativeConnection.write(handle, buffer, offset, length, timeout);
             Reference.reachabilityFence(SerialConnection.this);
-            IOException failure = Failures.of(device, "write", (int) (result >>> 32), timeout, (int) result, length);
+            IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
+                    NativeConnection.value(result), length);
             if (failure != null) {
                 throw failure;
             }

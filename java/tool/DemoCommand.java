@@ -122,9 +122,12 @@ final class DemoCommand implements SerialTool.Command {
         try {
             List<String> command = new ArrayList<>(List.of(launcher.toString(), "--echo", "/dev/ttyUSB0", "--",
                     Path.of(System.getProperty("java.home"), "bin", "java").toString()));
-            String library = System.getProperty(SerialPort.LIBRARY_PROPERTY);
-            if (library != null) {
-                command.add("-D" + SerialPort.LIBRARY_PROPERTY + "=" + library);
+            // The run in the lab loads the library this one was told to.
+            for (String property : List.of(SerialPort.LIBRARY_PROPERTY, "java.library.path")) {
+                String value = System.getProperty(property);
+                if (value != null) {
+                    command.add("-D" + property + "=" + value);
+                }
             }
             // On the class path the jar's manifest cannot grant native access; the option does.
             command.addAll(List.of("--enable-native-access=ALL-UNNAMED", "-cp", System.getProperty("java.class.path"),

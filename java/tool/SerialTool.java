@@ -63,7 +63,7 @@ public final class SerialTool {
             return OK;
         }
         try {
-            core.SerialPort.load();
+            serialslots.internal.NativeLibrary.load();
             return command.run(rest, out, err);
         } catch (UsageException e) {
             err.println("serialslots " + args[0] + ": " + e.getMessage());

@@ -1,7 +1,6 @@
 // The natives of serialslots.NativeConnection: a thin shell over
-// connection::Connection. Outcomes cross as small codes (a Status, with the
-// errno above it) that the Java side turns into exceptions and messages.
-// No C++ exception can leave these functions: everything they call is noexcept.
+// connection::Connection. No C++ exception can leave these functions:
+// everything they call is noexcept.
 #include <cstring>
 
 #include "bridge/jni_support.h"
@@ -14,8 +13,52 @@ using namespace serialslots::connection;
 
 namespace {
 
-jint codeOf(const Outcome& outcome) noexcept {
-  return static_cast<jint>(outcome.status) | outcome.error << 8;
+// Every code Java decodes is a constant of NativeConnection, which javac -h
+// writes into its header: a change on either side alone fails the build here.
+template <typename Code>
+constexpr bool is(Code code, jint java) {
+  return static_cast<jint>(code) == java;
+}
+static_assert(is(Status::kDone, serialslots_NativeConnection_DONE) &&
+              is(Status::kTimedOut, serialslots_NativeConnection_TIMED_OUT) &&
+              is(Status::kHungUp, serialslots_NativeConnection_HUNG_UP) &&
+              is(Status::kClosed, serialslots_NativeConnection_CLOSED) &&
+              is(Status::kFailed, serialslots_NativeConnection_FAILED));
+static_assert(is(OpenFailure::kNone, serialslots_NativeConnection_OPENED) &&
+              is(OpenFailure::kSystem, serialslots_NativeConnection_OPEN_FAILED) &&
+              is(OpenFailure::kBusy, serialslots_NativeConnection_OPEN_BUSY) &&
+              is(OpenFailure::kNotATerminal, serialslots_NativeConnection_OPEN_NOT_A_TERMINAL) &&
+              is(OpenFailure::kSettingRefused, serialslots_NativeConnection_OPEN_SETTING_REFUSED) &&
+              is(OpenFailure::kNoMemory, serialslots_NativeConnection_OPEN_NO_MEMORY) &&
+              is(OpenFailure::kMissing, serialslots_NativeConnection_OPEN_MISSING) &&
+              is(OpenFailure::kNoDevice, serialslots_NativeConnection_OPEN_NO_DEVICE) &&
+              is(OpenFailure::kAccessDenied, serialslots_NativeConnection_OPEN_ACCESS_DENIED));
+static_assert(is(Setting::kNone, serialslots_NativeConnection_SETTING_NONE) &&
+              is(Setting::kBaud, serialslots_NativeConnection_SETTING_BAUD) &&
+              is(Setting::kDataBits, serialslots_NativeConnection_SETTING_DATA_BITS) &&
+              is(Setting::kStopBits, serialslots_NativeConnection_SETTING_STOP_BITS) &&
+              is(Setting::kParity, serialslots_NativeConnection_SETTING_PARITY) &&
+              is(Setting::kFlowControl, serialslots_NativeConnection_SETTING_FLOW_CONTROL));
+static_assert(is(Parity::kNone, serialslots_NativeConnection_PARITY_NONE) &&
+              is(Parity::kOdd, serialslots_NativeConnection_PARITY_ODD) &&
+              is(Parity::kEven, serialslots_NativeConnection_PARITY_EVEN) &&
+              is(Parity::kMark, serialslots_NativeConnection_PARITY_MARK) &&
+              is(Parity::kSpace, serialslots_NativeConnection_PARITY_SPACE));
+static_assert(is(FlowControl::kNone, serialslots_NativeConnection_FLOW_NONE) &&
+              is(FlowControl::kRtsCts, serialslots_NativeConnection_FLOW_RTS_CTS) &&
+              is(FlowControl::kXonXoff, serialslots_NativeConnection_FLOW_XON_XOFF));
+static_assert(is(kCts, serialslots_NativeConnection_LINE_CTS) &&
+              is(kDsr, serialslots_NativeConnection_LINE_DSR) &&
+              is(kDcd, serialslots_NativeConnection_LINE_DCD) &&
+              is(kRi, serialslots_NativeConnection_LINE_RI) &&
+              is(kRts, serialslots_NativeConnection_LINE_RTS) &&
+              is(kDtr, serialslots_NativeConnection_LINE_DTR));
+
+// Every call but open answers one jlong: how it ended in the high half (the
+// Status, with the errno above it) and what it moved or read in the low half.
+jlong resultOf(const Outcome& outcome, jlong value = 0) noexcept {
+  const jlong code = static_cast<jint>(outcome.status) | outcome.error << 8;
+  return code << 32 | (value & 0xFFFFFFFF);
 }
 
 // The handle Java holds is the connection's address.
@@ -27,15 +70,20 @@ LineSettings settingsOf(jint baud, jint dataBits, jint stopBits, jint parity, ji
   return {baud, dataBits, stopBits, static_cast<Parity>(parity), static_cast<FlowControl>(flow)};
 }
 
-// {refused setting, baud, data bits, stop bits, parity, flow} after `at`.
-void reportLine(JNIEnv* env, jintArray into, jsize at, const LineOutcome& line) noexcept {
-  const jint values[] = {static_cast<jint>(line.refused),
-                         line.applied.baud,
-                         line.applied.dataBits,
-                         line.applied.stopBits,
-                         static_cast<jint>(line.applied.parity),
-                         static_cast<jint>(line.applied.flow)};
-  env->SetIntArrayRegion(into, at, 6, values);
+// The report open, readSettings and reconfigure fill, laid out by the
+// REPORT_ constants: why an open failed, the refused setting, what the driver kept.
+void report(JNIEnv* env, jintArray into, OpenFailure failure, int error,
+            const LineOutcome& line) noexcept {
+  jint values[serialslots_NativeConnection_REPORT_LENGTH] = {};
+  values[serialslots_NativeConnection_REPORT_FAILURE] = static_cast<jint>(failure);
+  values[serialslots_NativeConnection_REPORT_ERRNO] = error;
+  values[serialslots_NativeConnection_REPORT_REFUSED] = static_cast<jint>(line.refused);
+  values[serialslots_NativeConnection_REPORT_BAUD] = line.applied.baud;
+  values[serialslots_NativeConnection_REPORT_DATA_BITS] = line.applied.dataBits;
+  values[serialslots_NativeConnection_REPORT_STOP_BITS] = line.applied.stopBits;
+  values[serialslots_NativeConnection_REPORT_PARITY] = static_cast<jint>(line.applied.parity);
+  values[serialslots_NativeConnection_REPORT_FLOW] = static_cast<jint>(line.applied.flow);
+  env->SetIntArrayRegion(into, 0, serialslots_NativeConnection_REPORT_LENGTH, values);
 }
 
 // Lends a Java array to one non-blocking system call at a time. Nothing may
@@ -58,6 +106,8 @@ struct PinnedArray {
 
 }  // namespace
 
+// The one call that answers no result: a handle is a whole jlong, so what an
+// open says besides goes into the report.
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_open(JNIEnv* env, jclass, jstring path,
                                                                jboolean exclusive, jint baud,
                                                                jint dataBits, jint stopBits,
@@ -67,19 +117,17 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_open(JNIEnv* env, jcla
   if (device.c_str() == nullptr) return 0;
   const OpenResult opened = Connection::open(device.c_str(), exclusive == JNI_TRUE,
                                              settingsOf(baud, dataBits, stopBits, parity, flow));
-  const jint head[] = {static_cast<jint>(opened.failure), opened.error};
-  env->SetIntArrayRegion(failure, 0, 2, head);
-  reportLine(env, failure, 2, opened.line);
+  report(env, failure, opened.failure, opened.error, opened.line);
   return reinterpret_cast<jlong>(opened.connection);
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_read(JNIEnv* env, jclass, jlong handle,
-                                                              jbyteArray buffer, jint offset,
-                                                              jint length, jint timeoutMillis) {
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_read(JNIEnv* env, jclass, jlong handle,
+                                                               jbyteArray buffer, jint offset,
+                                                               jint length, jint timeoutMillis) {
   const Transfer got = connectionOf(handle).readInto(static_cast<size_t>(length), timeoutMillis,
                                                      PinnedArray{env, buffer, offset, 0},
                                                      PinnedArray{env, buffer, offset, 0});
-  return got.count > 0 ? static_cast<jint>(got.count) : -codeOf(got.outcome);
+  return resultOf(got.outcome, static_cast<jlong>(got.count));
 }
 
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_write(JNIEnv* env, jclass, jlong handle,
@@ -88,60 +136,62 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_write(JNIEnv* env, jcl
   const Transfer put = connectionOf(handle).writeFrom(static_cast<size_t>(length), timeoutMillis,
                                                       PinnedArray{env, buffer, offset, JNI_ABORT},
                                                       PinnedArray{env, buffer, offset, JNI_ABORT});
-  return static_cast<jlong>(codeOf(put.outcome)) << 32 | static_cast<jlong>(put.count);
+  return resultOf(put.outcome, static_cast<jlong>(put.count));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_available(JNIEnv*, jclass, jlong handle) {
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_available(JNIEnv*, jclass, jlong handle) {
   Outcome outcome{};
   const int waiting = connectionOf(handle).available(outcome);
-  return waiting >= 0 ? waiting : -codeOf(outcome);
+  return resultOf(outcome, waiting);
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_drain(JNIEnv*, jclass, jlong handle,
-                                                               jint timeoutMillis) {
-  return codeOf(connectionOf(handle).drain(timeoutMillis));
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_drain(JNIEnv*, jclass, jlong handle,
+                                                                jint timeoutMillis) {
+  return resultOf(connectionOf(handle).drain(timeoutMillis));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_discard(JNIEnv*, jclass, jlong handle,
-                                                                 jboolean input) {
-  return codeOf(connectionOf(handle).discard(input == JNI_TRUE));
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_discard(JNIEnv*, jclass, jlong handle,
+                                                                  jboolean input) {
+  return resultOf(connectionOf(handle).discard(input == JNI_TRUE));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_sendBreak(JNIEnv*, jclass, jlong handle,
-                                                                   jint millis) {
-  return codeOf(connectionOf(handle).sendBreak(millis));
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_sendBreak(JNIEnv*, jclass, jlong handle,
+                                                                    jint millis) {
+  return resultOf(connectionOf(handle).sendBreak(millis));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_setModemLine(JNIEnv*, jclass, jlong handle,
-                                                                      jint line, jboolean on) {
-  return codeOf(connectionOf(handle).setModemLine(static_cast<ModemLine>(line), on == JNI_TRUE));
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_setModemLine(JNIEnv*, jclass,
+                                                                       jlong handle, jint line,
+                                                                       jboolean on) {
+  return resultOf(connectionOf(handle).setModemLine(static_cast<ModemLine>(line), on == JNI_TRUE));
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_modemLines(JNIEnv*, jclass, jlong handle) {
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_modemLines(JNIEnv*, jclass,
+                                                                     jlong handle) {
   Outcome outcome{};
   const int lines = connectionOf(handle).modemLines(outcome);
-  return lines >= 0 ? lines : -codeOf(outcome);
+  return resultOf(outcome, lines);
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_readSettings(JNIEnv* env, jclass,
-                                                                      jlong handle,
-                                                                      jintArray settings) {
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_readSettings(JNIEnv* env, jclass,
+                                                                       jlong handle,
+                                                                       jintArray settings) {
   LineOutcome line{0, Setting::kNone, {}};
   const Outcome outcome = connectionOf(handle).readSettings(line.applied);
-  if (outcome.status == Status::kDone) reportLine(env, settings, 0, line);
-  return codeOf(outcome);
+  if (outcome.status == Status::kDone) report(env, settings, OpenFailure::kNone, 0, line);
+  return resultOf(outcome);
 }
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_reconfigure(JNIEnv* env, jclass,
-                                                                     jlong handle, jint baud,
-                                                                     jint dataBits, jint stopBits,
-                                                                     jint parity, jint flow,
-                                                                     jintArray refusal) {
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_reconfigure(JNIEnv* env, jclass,
+                                                                      jlong handle, jint baud,
+                                                                      jint dataBits, jint stopBits,
+                                                                      jint parity, jint flow,
+                                                                      jintArray refusal) {
   LineOutcome line{0, Setting::kNone, {}};
   const Outcome outcome =
       connectionOf(handle).reconfigure(settingsOf(baud, dataBits, stopBits, parity, flow), line);
-  reportLine(env, refusal, 0, line);
-  return codeOf(outcome);
+  report(env, refusal, OpenFailure::kNone, 0, line);
+  return resultOf(outcome);
 }
 
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_close(JNIEnv*, jclass, jlong handle) {

@@ -51,6 +51,31 @@ class Opening {
   bool exclusive_ = false;
 };
 
+OpenFailure openFailureOf(int error) noexcept {
+  switch (error) {
+    case EBUSY:  // another program's TIOCEXCL
+      return OpenFailure::kBusy;
+    case ENOENT:
+      return OpenFailure::kMissing;
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+    case ELOOP:
+    // A UART node with no UART behind it opens, then answers EIO.
+    case EIO:
+      return OpenFailure::kNoDevice;
+    case EACCES:
+    case EPERM:
+      return OpenFailure::kAccessDenied;
+    case EISDIR:
+    case ENOTTY:
+    case EINVAL:
+      return OpenFailure::kNotATerminal;
+    default:
+      return OpenFailure::kSystem;
+  }
+}
+
 }  // namespace
 
 long long deadlineAfter(int timeoutMillis) noexcept {
@@ -62,13 +87,12 @@ OpenResult Connection::open(const char* path, bool exclusive,
   OpenResult result{nullptr, OpenFailure::kNone, 0, {0, Setting::kNone, settings}};
   Opening device(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (device.fd() < 0) {
-    // Another program's TIOCEXCL answers EBUSY.
     result.error = errno;
-    result.failure = errno == EBUSY ? OpenFailure::kBusy : OpenFailure::kSystem;
+    result.failure = openFailureOf(result.error);
     return result;
   }
   if ((result.error = line::checkTerminal(device.fd())) != 0) {
-    result.failure = OpenFailure::kNotATerminal;
+    result.failure = openFailureOf(result.error);
     return result;
   }
   // Locked before any setting is touched: shared opens share, an exclusive one

@@ -21,7 +21,7 @@ using line::LineSettings;
 using line::Parity;
 using line::Setting;
 
-// How a call ended, besides moving bytes. Also the codes Java decodes.
+// How a call ended, besides moving bytes.
 enum class Status : int {
   kDone = 0,
   kTimedOut = 1,
@@ -40,16 +40,27 @@ struct Transfer {
   Outcome outcome;
 };
 
-enum class OpenFailure : int { kNone, kSystem, kBusy, kNotATerminal, kSettingRefused, kNoMemory };
+// Why an open failed, as far as the errno tells.
+enum class OpenFailure : int {
+  kNone,
+  kSystem,          // the errno says why
+  kBusy,            // another program's TIOCEXCL, or another open's lock
+  kNotATerminal,    // a regular file, a FIFO, a directory
+  kSettingRefused,  // the driver did not keep a setting
+  kNoMemory,
+  kMissing,       // nothing at the path
+  kNoDevice,      // a node with no device behind it, a dangling link, a removed adapter
+  kAccessDenied,  // no permission
+};
 
 struct OpenResult {
   class Connection* connection;  // owned by the caller, nullptr on failure
   OpenFailure failure;
-  int error;         // errno for kSystem and kNotATerminal
+  int error;         // errno of the failed call, for its text
   LineOutcome line;  // for kSettingRefused: what was refused and what the driver kept
 };
 
-// Modem lines, as Java's ModemLines record lists them.
+// Modem lines, as bits.
 enum ModemLine : int { kCts = 1, kDsr = 2, kDcd = 4, kRi = 8, kRts = 16, kDtr = 32 };
 
 class Connection {

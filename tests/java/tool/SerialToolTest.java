@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import core.SerialPort;
 import java.io.File;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -33,9 +34,13 @@ class SerialToolTest {
     record Run(int status, String out, String err) {
     }
 
-    /** Starts the jar's tool (or, with "-cp", a class of it) from another directory. */
+    /**
+     * Starts the jar's tool (or, with "-cp", a class of it) from another
+     * directory, seeing no library this machine may have installed.
+     */
     private static Process start(List<String> jvmOptions, String... args) throws Exception {
-        List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString()));
+        List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "-Djava.library.path=" + System.getProperty("java.library.path")));
         command.addAll(jvmOptions);
         command.addAll(jvmOptions.contains("-cp") || jvmOptions.contains("-p") ? List.of() : List.of("-jar", JAR));
         command.addAll(Arrays.asList(args));
@@ -86,6 +91,17 @@ class SerialToolTest {
         Run missing = finish(start(List.of("-Dserialslots.library=/nowhere/libserialslots.so"), "list"));
         assertEquals(new Run(1, "", "serialslots list: Cannot load the serial library: serialslots.library="
                 + "/nowhere/libserialslots.so: no such file (no other way is tried while that property is set)"), missing);
+        // Beside a library of another release, the jar loads its own; one of
+        // another version under this one's name is refused, saying which.
+        Path otherVersion = Path.of(System.getProperty("serialslots.test.otherVersion"));
+        Path beside = Files.createTempDirectory(Path.of("/dev/shm"), "installed-");
+        Files.copy(otherVersion.resolve(System.mapLibraryName(SerialPort.LIBRARY_NAME)),
+                beside.resolve(System.mapLibraryName("serialslots-0.9.0")));
+        assertEquals(new Run(0, run.out, ""), finish(start(List.of("-Djava.library.path=" + beside), "list")));
+        String version = SerialPort.LIBRARY_NAME.substring("serialslots-".length());
+        assertEquals(new Run(1, "", "serialslots list: Cannot use the serial library: libserialslots-" + version
+                + ".so on java.library.path is version 0.9.0, this jar is version " + version),
+                finish(start(List.of("-Djava.library.path=" + otherVersion), "list")));
     }
 
     @Test
