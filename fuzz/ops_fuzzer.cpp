@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "far_end.h"
+#include "lab/far_end.h"
 #include "ops/port_ops.h"
 
 namespace {

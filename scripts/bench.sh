@@ -18,10 +18,10 @@ echo "== name lookup (ns per call) =="
 # bench BENCHMARK: runs bench.BENCHMARK in the lab, with drains and an echo
 # at the paths the benchmarks use.
 bench() {
-  ./tools/lab/serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 --drain /dev/ttyS3 -- \
+  ./serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 --drain /dev/ttyS3 -- \
     "$JAVA_HOME/bin/java" -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
-    -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab:/usr/lib/jni" \
-    -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/tools/lab/seriallab.jar:/usr/share/java/jssc.jar" \
+    -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab-harness:/usr/lib/jni" \
+    -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/tools/lab-harness/seriallab.jar:/usr/share/java/jssc.jar" \
     "bench.$1"
 }
 echo "== one byte per call (paired with raw system calls on the same pty) =="

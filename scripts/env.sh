@@ -88,7 +88,7 @@ build_cross() {
     read -r triplet platform arch <<<"$target"
     configure_and_build "$PROJECT_DIR/build-$platform" \
       -DCMAKE_TOOLCHAIN_FILE="$PROJECT_DIR/cmake/$triplet.cmake" \
-      -DSERIALSLOTS_HOST_LAB="$BUILD_DIR/tools/lab/serial-lab"
+      -DSERIALSLOTS_HOST_LAB="$BUILD_DIR/serial-lab"
     FOREIGN_BUILDS+="${FOREIGN_BUILDS:+;}$platform=$PROJECT_DIR/build-$platform"
   done
 }

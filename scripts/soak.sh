@@ -8,9 +8,9 @@ configure_and_build "$BUILD_DIR"
 cd "$BUILD_DIR"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-./tools/lab/serial-lab -- "$JAVA_HOME/bin/java" -Xcheck:jni -Xms64m -Xmx64m -XX:+AlwaysPreTouch \
-  -Dserialslots.library="$(library_in "$BUILD_DIR")" -Djava.library.path="$BUILD_DIR/tools/lab" \
-  -cp tests/serialslots-soak.jar:serialslots-classes.jar:tools/lab/seriallab.jar \
+./serial-lab -- "$JAVA_HOME/bin/java" -Xcheck:jni -Xms64m -Xmx64m -XX:+AlwaysPreTouch \
+  -Dserialslots.library="$(library_in "$BUILD_DIR")" -Djava.library.path="$BUILD_DIR/tools/lab-harness" \
+  -cp tests/serialslots-soak.jar:serialslots-classes.jar:tools/lab-harness/seriallab.jar \
   soak.SoakRun "${1:-100000}" "${2:-10000}" "${3:-10000}" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 if grep -q "in native method" "$log"; then

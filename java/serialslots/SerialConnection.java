@@ -76,7 +76,7 @@ public final class SerialConnection implements Closeable {
     }
 
     private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
-        String device = devicePath(port);
+        String device = SerialPorts.devicePath(port);
         Objects.requireNonNull(settings, "settings");
         int[] report = new int[NativeConnection.REPORT_LENGTH];
         long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
@@ -86,16 +86,6 @@ public final class SerialConnection implements Closeable {
             throw Failures.openFailed(device, report, settings);
         }
         return new SerialConnection(handle, device);
-    }
-
-    /** The device path a port name stands for. */
-    static String devicePath(String port) {
-        Objects.requireNonNull(port, "port");
-        if (port.isEmpty()) {
-            throw new IllegalArgumentException("the port name is empty");
-        }
-        String slot = NativeConnection.slotDevice(port);
-        return slot != null ? slot : port.contains("/") ? port : "/dev/" + port;
     }
 
     /** @return the device path that was opened */

@@ -8,6 +8,7 @@ import java.util.Comparator;
 import java.util.List;
 import java.util.HashMap;
 import java.util.Map;
+import java.util.Objects;
 import java.util.function.Function;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
@@ -54,6 +55,25 @@ public final class SerialPorts {
             }
         }
         return ports;
+    }
+
+    /**
+     * The device path a port name stands for, as {@link SerialConnection#open}
+     * opens it: a slot name of {@link core.SerialPort} ("COM3" is /dev/ttyS3,
+     * "COMUSB0" /dev/ttyUSB0), a path as it is, or a device name under /dev
+     * ("ttyAMA0").
+     *
+     * @param port the name
+     * @return the device path
+     * @throws IllegalArgumentException when {@code port} is empty
+     */
+    public static String devicePath(String port) {
+        Objects.requireNonNull(port, "port");
+        if (port.isEmpty()) {
+            throw new IllegalArgumentException("the port name is empty");
+        }
+        String slot = NativeConnection.slotDevice(port);
+        return slot != null ? slot : port.contains("/") ? port : "/dev/" + port;
     }
 
     private static PortInfo describe(Path tty, Map<Path, String> byId) {

@@ -2,7 +2,6 @@ package tool;
 
 import core.SerialPort;
 import java.io.ByteArrayOutputStream;
-import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.PrintStream;
@@ -15,6 +14,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
+import serialslots.internal.VirtualLab;
 
 /**
  * The exchange to try without hardware: inside the virtual serial lab a pty
@@ -25,7 +25,6 @@ final class DemoCommand implements SerialTool.Command {
 
     static final String MESSAGE = "Hello from serialslots: one byte at a time, out and back.";
     static final int MISMATCH = 3;
-    private static final String LAB_MARKER = "/dev/.serial-lab";
     private static final String LAB_PROPERTY = "serialslots.lab";
     private static final long ECHO_TIMEOUT_NANOS = 1_000_000_000L;
 
@@ -52,7 +51,7 @@ final class DemoCommand implements SerialTool.Command {
         if (message.length == 0 || text.indexOf('\0') >= 0) {
             throw new SerialTool.UsageException("the message must be non-empty and hold no NUL");
         }
-        if (!new File(LAB_MARKER).exists()) {
+        if (!VirtualLab.inside()) {
             return runInLab(args, err);
         }
         return exchange(message, out, err);
@@ -148,7 +147,7 @@ final class DemoCommand implements SerialTool.Command {
     }
 
     private static Path extractLauncher(Path directory) throws IOException {
-        String resource = SerialPort.nativeResources() + "/serial-lab";
+        String resource = VirtualLab.launcherResource();
         Path launcher = directory.resolve("serial-lab");
         try (InputStream in = DemoCommand.class.getResourceAsStream(resource)) {
             if (in == null) {

@@ -19,7 +19,7 @@ public final class SerialTool {
             "usage: serialslots COMMAND [ARGS]   (or: java -jar serialslots.jar COMMAND [ARGS])",
             "",
             "commands:",
-            "  list   the 82 ports, their device nodes and whether each can be opened",
+            "  list   the serial devices the kernel knows, their slot names and drivers",
             "  send   open a port, send bytes, show the replies, close",
             "  term   a small interactive terminal on a port",
             "  demo   an echo exchange on a virtual port (no hardware needed)",

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core_SerialPort.h"
-#include "far_end.h"
+#include "lab/far_end.h"
 #include "ops/port_ops.h"
 
 namespace {

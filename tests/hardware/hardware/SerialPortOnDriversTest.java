@@ -15,6 +15,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import serialslots.LineSettings;
 import serialslots.SerialConnection;
+import serialslots.SerialPorts;
 import serialslots.SerialTimeoutException;
 
 /** The one-byte API on the 8250 and ftdi_sio drivers of the lab's virtual machine. */
@@ -43,7 +44,7 @@ class SerialPortOnDriversTest {
     void theDriverHoldsEveryAcceptedSettingOnARawLine(String port, int baud, String size, String stop, String parity,
             String framing) {
         assertEquals(1, SerialPort.openPortC(port, String.valueOf(baud), size, stop, parity));
-        SerialLab.Attributes line = SerialLab.deviceState(HardwareLab.deviceOf(port));
+        SerialLab.Attributes line = SerialLab.deviceState(SerialPorts.devicePath(port));
         assertEquals(baud, line.inputBaud);
         assertEquals(baud, line.outputBaud);
         // Without PARENB, PARODD means nothing, and "N" leaves it as it was.
@@ -78,7 +79,7 @@ class SerialPortOnDriversTest {
         for (int i = 0; i < everyValue.length; i++) {
             everyValue[i] = (byte) i;
         }
-        String device = HardwareLab.deviceOf(port);
+        String device = SerialPorts.devicePath(port);
         try (SerialConnection farEnd = SerialConnection.open(HardwareLab.farEndOf(device), LineSettings.of(115200))) {
             farEnd.setReadTimeout(10_000);
             assertEquals(1, SerialPort.openPortC(port, "115200", "8", "1", "N"));

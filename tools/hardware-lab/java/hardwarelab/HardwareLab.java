@@ -74,11 +74,6 @@ public final class HardwareLab {
         return (byte) (index * 31 + index / 256);
     }
 
-    /** "COM4" is /dev/ttyS4 and "COMUSB0" /dev/ttyUSB0. */
-    public static String deviceOf(String port) {
-        return port.startsWith("COMUSB") ? "/dev/ttyUSB" + port.substring(6) : "/dev/ttyS" + port.substring(3);
-    }
-
     /** The device at the other end of a device's wire: ttyS1 and ttyS2 are joined, and ttyS4 and ttyUSB0. */
     public static String farEndOf(String device) {
         return switch (device) {

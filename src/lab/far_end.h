@@ -8,12 +8,9 @@
 
 #include <string>
 
-namespace seriallab {
+#include "lab/lab.h"
 
-// True only inside the lab: /dev is the lab's own tmpfs carrying its marker.
-// Anything that opens a serial device path checks this first, so that a test
-// run outside the lab can never touch the host's ports.
-bool insideLab();
+namespace seriallab {
 
 void injectInto(int master, const std::string& bytes);
 std::string takeFrom(int master, size_t max, int waitMillis);

@@ -5,8 +5,9 @@
 //
 //   serial-lab [--echo PATH]... [--drain PATH]... [--] COMMAND [ARG]...
 //
-// Tests put ptys at device paths themselves (far_end.h, lab.SerialLab); these
-// options serve programs that only need a peer:
+// The demo runs in it; tests put ptys at device paths themselves (far_end.h,
+// and lab.SerialLab of the test harness); these options serve programs that
+// only need a peer:
 // --echo PATH   a pty at PATH whose far end sends back every byte it receives.
 // --drain PATH  a pty at PATH whose far end reads and discards everything.
 //
@@ -28,8 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "far_end.h"
-#include "lab_marker.h"
+#include "lab/far_end.h"
 
 namespace {
 
@@ -171,7 +171,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "serial-lab: %s\n", error.what());
     return 1;
   }
-  setenv("SERIAL_LAB", "1", 1);
 
   const pid_t child = fork();
   if (child < 0) cannotBuild("fork");

@@ -1,10 +1,8 @@
-#include "far_end.h"
+#include "lab/far_end.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,25 +10,14 @@
 #include <stdexcept>
 #include <utility>
 
-#include "lab_marker.h"
-
 namespace seriallab {
 namespace {
-
-constexpr long kTmpfsMagic = 0x01021994;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 }  // namespace
-
-bool insideLab() {
-  struct statfs devStat;
-  struct stat markerStat;
-  return statfs("/dev", &devStat) == 0 && devStat.f_type == kTmpfsMagic &&
-         stat(kLabMarker, &markerStat) == 0;
-}
 
 FarEnd FarEnd::attach(const std::string& devicePath) {
   if (!insideLab()) {

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "far_end.h"
+#include "lab/far_end.h"
 #include "lab_SerialLab.h"
 
 namespace {
