@@ -3,6 +3,7 @@
 # single bytes through the library, the raw system call and jSSC, and the
 # connection's bulk writes, wake-up and idle CPU against raw C and jSSC.
 source "$(dirname "$0")/env.sh"
+install_test_tools
 # jSSC (libjssc-java) is the benchmark's peer.
 [ -f /usr/share/java/jssc.jar ] || install_packages libjssc-java
 BUILD_DIR=$PROJECT_DIR/build-release

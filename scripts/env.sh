@@ -1,4 +1,5 @@
-# Sourced by the project's scripts: installs what a fresh Debian machine lacks,
+# Sourced by the project's scripts: installs what the demo needs where a fresh
+# Debian machine lacks it (install_test_tools adds what the tests need),
 # settles the JDK (17) and configures and builds into $BUILD_DIR.
 set -eu
 
@@ -24,20 +25,28 @@ install_packages() {
   as_root apt-get install -y -qq "${options[@]}" "$@" >/dev/null
 }
 
+# What the demo needs: a compiler, CMake and a JDK 17.
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
 command -v g++ >/dev/null || need_packages+=(g++)
-command -v nm >/dev/null || need_packages+=(binutils)
-[ -f /usr/include/gtest/gtest.h ] || need_packages+=(libgtest-dev)
-[ -f /usr/share/java/junit-platform-console-standalone.jar ] || need_packages+=(junit5)
 [ -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac ] || need_packages+=(openjdk-17-jdk-headless)
-[ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
-command -v clang++ >/dev/null || need_packages+=(clang)
-command -v valgrind >/dev/null || need_packages+=(valgrind)
-command -v dpkg-deb >/dev/null || need_packages+=(dpkg)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
-  need_packages+=(libclang-rt-dev)
 [ ${#need_packages[@]} -eq 0 ] || install_packages "${need_packages[@]}"
+
+# install_test_tools: what the test suite, the sanitizers, the fuzzer and the
+# benchmarks need besides.
+install_test_tools() {
+  local need=()
+  command -v nm >/dev/null || need+=(binutils)
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need+=(junit5)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  command -v clang++ >/dev/null || need+=(clang)
+  command -v valgrind >/dev/null || need+=(valgrind)
+  command -v dpkg-deb >/dev/null || need+=(dpkg)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+    need+=(libclang-rt-dev)
+  [ ${#need[@]} -eq 0 ] || install_packages "${need[@]}"
+}
 
 # Several JDKs may be installed and none may be the default: use 17.
 export JAVA_HOME=${SERIALSLOTS_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}

@@ -4,6 +4,7 @@
 # New inputs collect in build-asan/fuzz/corpus/ops; a crash leaves its input
 # in build-asan/ and makes this exit non-zero.
 source "$(dirname "$0")/env.sh"
+install_test_tools
 configure_and_build "$SANITIZE_DIR" -DCMAKE_CXX_COMPILER=clang++ \
   -DSERIALSLOTS_SANITIZE=address,undefined -DSERIALSLOTS_FUZZ=ON
 cd "$SANITIZE_DIR"

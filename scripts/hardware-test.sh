@@ -22,6 +22,7 @@
 # Installs qemu-system-x86 when missing, and fetches Debian's kernel and static
 # busybox into the build tree (without installing them).
 source "$(dirname "$0")/env.sh"
+install_test_tools
 if [ $# -gt 0 ]; then BUILD_DIR=$(cd "$1" && pwd); else configure_and_build "$BUILD_DIR"; fi
 
 LAB_DIR=$BUILD_DIR/hardware-lab

@@ -5,4 +5,5 @@
 # Builds in build-mutants/ (a scratch copy of the tracked files); the log of
 # every build and test is build-mutants/mutants.log.
 source "$(dirname "$0")/env.sh"
+install_test_tools
 exec python3 "$PROJECT_DIR/tools/mutants/mutants.py" --java-home "$JAVA_HOME" "$@"

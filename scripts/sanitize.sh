@@ -3,6 +3,7 @@
 #   ./scripts/sanitize.sh thread              (ThreadSanitizer)
 #   ./scripts/sanitize.sh address,undefined   (also part of ./scripts/test.sh)
 source "$(dirname "$0")/env.sh"
+install_test_tools
 sanitizers=${1:-thread}
 dir="$PROJECT_DIR/build-${sanitizers//,/-}"
 configure_and_build "$dir" -DCMAKE_CXX_COMPILER=clang++ -DSERIALSLOTS_SANITIZE="$sanitizers"

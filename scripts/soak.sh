@@ -4,6 +4,7 @@
 # lab. Descriptors and resident memory at the end must match the warm-up.
 #   ./scripts/soak.sh [CYCLES [FAILED [REJECTED]]]
 source "$(dirname "$0")/env.sh"
+install_test_tools
 configure_and_build "$BUILD_DIR"
 cd "$BUILD_DIR"
 log=$(mktemp)

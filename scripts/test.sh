@@ -11,6 +11,7 @@
 #   3. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer:
 #      the C++ tests again, and the fuzzer for a few seconds.
 source "$(dirname "$0")/env.sh"
+install_test_tools
 status=0
 
 configure_and_build "$BUILD_DIR"

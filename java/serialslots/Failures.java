@@ -9,10 +9,28 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.stream.Stream;
 
-/** Every message of the connection API, and the exception each outcome becomes. */
+/**
+ * Every message of the connection API, in one place: the exception each
+ * native outcome becomes, and each refused argument.
+ */
 final class Failures {
 
+    static final String BAUD = "baud rate must be positive";
+    static final String DATA_BITS = "data bits must be 5 to 8";
+    static final String STOP_BITS = "stop bits must be 1 or 2";
+    static final String TIMEOUT = "a timeout cannot be negative";
+    static final String BREAK = "a break lasts at least 1 ms";
+    static final String EMPTY_NAME = "the port name is empty";
+
     private Failures() {
+    }
+
+    static IllegalArgumentException badArgument(String what, Object value) {
+        return new IllegalArgumentException(what + ": " + value);
+    }
+
+    static IOException noBaudRate(String device) {
+        return new IOException(device + ": the driver reports no baud rate");
     }
 
     /** What an open's report says. */

@@ -19,13 +19,13 @@ public final class LineSettings {
 
     private LineSettings(int baud, int dataBits, int stopBits, Parity parity, FlowControl flowControl) {
         if (baud <= 0) {
-            throw new IllegalArgumentException("baud rate must be positive: " + baud);
+            throw Failures.badArgument(Failures.BAUD, baud);
         }
         if (dataBits < 5 || dataBits > 8) {
-            throw new IllegalArgumentException("data bits must be 5 to 8: " + dataBits);
+            throw Failures.badArgument(Failures.DATA_BITS, dataBits);
         }
         if (stopBits != 1 && stopBits != 2) {
-            throw new IllegalArgumentException("stop bits must be 1 or 2: " + stopBits);
+            throw Failures.badArgument(Failures.STOP_BITS, stopBits);
         }
         this.baud = baud;
         this.dataBits = dataBits;

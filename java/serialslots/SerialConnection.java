@@ -125,7 +125,7 @@ public final class SerialConnection implements Closeable {
 
     private static int checkedTimeout(int millis) {
         if (millis < 0) {
-            throw new IllegalArgumentException("a timeout cannot be negative: " + millis);
+            throw Failures.badArgument(Failures.TIMEOUT, millis);
         }
         return millis;
     }
@@ -167,7 +167,7 @@ public final class SerialConnection implements Closeable {
      */
     public void sendBreak(int millis) throws IOException {
         if (millis <= 0) {
-            throw new IllegalArgumentException("a break lasts at least 1 ms: " + millis);
+            throw Failures.badArgument(Failures.BREAK, millis);
         }
         check("break", NativeConnection.sendBreak(handle, millis), 0);
     }
@@ -207,7 +207,7 @@ public final class SerialConnection implements Closeable {
         int[] kept = new int[NativeConnection.REPORT_LENGTH];
         check("reading the settings", NativeConnection.readSettings(handle, kept), 0);
         if (kept[NativeConnection.REPORT_BAUD] <= 0) {
-            throw new IOException(device + ": the driver reports no baud rate");
+            throw Failures.noBaudRate(device);
         }
         return LineSettings.of(kept[NativeConnection.REPORT_BAUD])
                 .withDataBits(kept[NativeConnection.REPORT_DATA_BITS])

@@ -70,7 +70,7 @@ public final class SerialPorts {
     public static String devicePath(String port) {
         Objects.requireNonNull(port, "port");
         if (port.isEmpty()) {
-            throw new IllegalArgumentException("the port name is empty");
+            throw new IllegalArgumentException(Failures.EMPTY_NAME);
         }
         String slot = NativeConnection.slotDevice(port);
         return slot != null ? slot : port.contains("/") ? port : "/dev/" + port;

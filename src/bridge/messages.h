@@ -1,5 +1,8 @@
-// Every text the library raises to Java, in one place. Slot messages are built
-// from the slot's own name and device path.
+// Every text the one-byte API (core.SerialPort) hands to Java: its exception
+// messages and its probe's answers. Slot messages are built from the slot's
+// own name and device path. The connection API's natives answer codes only;
+// its texts are Java's (serialslots.Failures), but for the system's own text
+// of an errno.
 #pragma once
 
 #include "registry/port_table.h"
@@ -9,6 +12,9 @@ namespace serialslots::messages {
 inline constexpr char kNoSuchPort[] = "Serial port does not exits.";
 inline constexpr char kCannotRead[] = "Can not be read serial port.";
 inline constexpr char kNullData[] = "The data string is null.";
+// What getStateSerialPortC answers.
+inline constexpr char kFree[] = "free";
+inline constexpr char kBusy[] = "busy";
 
 // A message made for one slot; fits the longest of them with room to spare.
 struct SlotMessage {

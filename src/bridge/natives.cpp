@@ -31,7 +31,7 @@ JNIEXPORT jstring JNICALL Java_core_SerialPort_getStateSerialPortC(JNIEnv* env, 
                                                                    jstring devicePath) {
   ScopedUtfChars path(env, devicePath);
   if (path.failed()) return nullptr;
-  return env->NewStringUTF(ops::canOpen(path.c_str()) ? "free" : "busy");
+  return env->NewStringUTF(ops::canOpen(path.c_str()) ? messages::kFree : messages::kBusy);
 }
 
 JNIEXPORT jint JNICALL Java_core_SerialPort_setTimeOutSerialPortC(JNIEnv*, jclass) { return kDone; }
