@@ -155,19 +155,32 @@ void Connection::leave() noexcept {
   pthread_mutex_unlock(&lock_);
 }
 
-void Connection::close() noexcept {
+void Connection::close(int lingerMillis) noexcept {
   pthread_mutex_lock(&lock_);
   if (!closing_) {
     closing_ = true;
+    closingNow_ = true;
     // Closing a descriptor does not wake a thread blocked in poll() on it;
     // the eventfd in every poll does. It stays signalled: closing is for good.
     const uint64_t one = 1;
     (void)!::write(wake_, &one, sizeof one);
-    while (callers_ > 0) pthread_cond_wait(&idle_, &lock_);
-    // No call is inside any more, so no number the kernel may reuse is used again.
-    if (exclusive_) ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
-    ::close(wake_);
+    while (callers_ > 0) {
+      // A thread waiting in the kernel is woken by a signal, again and again:
+      // one that came just before its call began was lost.
+      for (Interruption::Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
+        Interruption::wake(waiter->thread);
+      }
+      timespec until;
+      clock_gettime(CLOCK_REALTIME, &until);
+      until.tv_nsec += 2000000;
+      if (until.tv_nsec >= 1000000000) until = {until.tv_sec + 1, until.tv_nsec - 1000000000};
+      pthread_cond_timedwait(&idle_, &lock_, &until);
+    }
+    // No call is inside any more, so no number the kernel may reuse is used
+    // again; the rest needs no lock, and other callers find it closed.
+    pthread_mutex_unlock(&lock_);
+    release(lingerMillis);
+    pthread_mutex_lock(&lock_);
     closed_ = true;
     pthread_cond_broadcast(&idle_);
   }
@@ -175,19 +188,118 @@ void Connection::close() noexcept {
   pthread_mutex_unlock(&lock_);
 }
 
+void Connection::release(int lingerMillis) noexcept {
+  letOutputLeave(lingerMillis);
+  if (exclusive_) ioctl(fd_, TIOCNXCL);
+  flock(fd_, LOCK_UN);
+  ::close(wake_);
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    tcflush(fd_, TCOFLUSH);
+    ioctl(fd_, TIOCOUTQ, &queued);
+  }
+  if (queued <= 0) {
+    ::close(fd_);
+    return;
+  }
+  // Bytes a stopped USB adapter holds in flight keep the kernel's close
+  // waiting for them (30 s by default); that wait is left to a thread of its own.
+  pthread_t closer;
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+  const auto closeIt = [](void* fd) -> void* {
+    ::close(static_cast<int>(reinterpret_cast<intptr_t>(fd)));
+    return nullptr;
+  };
+  if (pthread_create(&closer, &detached, closeIt, reinterpret_cast<void*>(intptr_t{fd_})) != 0) {
+    ::close(fd_);
+  }
+  pthread_attr_destroy(&detached);
+}
+
+void Connection::letOutputLeave(int lingerMillis) noexcept {
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  // The line has stopped when nothing left for the time 64 characters take
+  // (at least 100 ms: USB adapters send in packets, late).
+  LineSettings line{};
+  const int baud = line::readLine(fd_, line) == 0 && line.baud > 0 ? line.baud : 9600;
+  const long long stillness = std::max(100000000LL, 64 * 11 * 1000000000LL / baud);
+  const long long end = lingerMillis > 0 ? deadlineAfter(lingerMillis) : 0;
+  long long moved = nowNanos();
+  for (int left = queued; left > 0;) {
+    timespec nap{0, 2000000};
+    nanosleep(&nap, nullptr);
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return;
+    const long long now = nowNanos();
+    if (queued < left) moved = now;
+    left = queued;
+    if (now - moved > stillness || (end != 0 && now >= end)) return;
+  }
+}
+
+template <typename Call>
+Outcome Connection::interruptibly(long long deadline, Call call) noexcept {
+  Interruption::prepare();
+  Interruption::Waiter me{pthread_self(), nullptr};
+  pthread_mutex_lock(&lock_);
+  me.next = waiters_;
+  waiters_ = &me;
+  pthread_mutex_unlock(&lock_);
+  Outcome outcome{Status::kDone, 0};
+  {
+    const Interruption::Timer timer(deadline);
+    for (;;) {
+      if (closingNow_) {
+        outcome = {Status::kClosed, 0};
+      } else if (call() == 0) {
+        break;
+      } else if (errno != EINTR) {
+        outcome = callFailed(errno);
+      } else if (deadline != 0 && nowNanos() >= deadline) {
+        outcome = {Status::kTimedOut, 0};
+      } else {
+        continue;
+      }
+      break;
+    }
+  }
+  pthread_mutex_lock(&lock_);
+  Interruption::Waiter** link = &waiters_;
+  while (*link != &me) link = &(*link)->next;
+  *link = me.next;
+  pthread_mutex_unlock(&lock_);
+  return outcome;
+}
+
 Transfer Connection::settle(long result, bool hangUp) noexcept {
   if (result > 0) return {static_cast<size_t>(result), {Status::kDone, 0}};
   const int error = result < 0 ? errno : 0;
   // With VMIN 0 (any program may set it, the settings are the tty's) read()
   // answers 0 for "nothing yet", so 0 and EAGAIN only mean "wait", unless
-  // poll() has just reported a hang-up. A hung-up tty answers write() with
-  // EIO; a removed USB adapter may say ENXIO or ENODEV. None of them recovers.
+  // poll() has just reported a hang-up.
   const bool wouldWait = result == 0 || error == EAGAIN || error == EINTR;
-  if (wouldWait && hangUp) return {0, failed(EIO)};
-  return {0, wouldWait ? Outcome{Status::kDone, 0} : failed(error)};
+  if (wouldWait && hangUp) return {0, transferFailed(EIO)};
+  return {0, wouldWait ? Outcome{Status::kDone, 0} : transferFailed(error)};
 }
 
-Outcome Connection::failed(int error) noexcept {
+Outcome Connection::callFailed(int error) noexcept {
+  if (error == EIO || error == ENXIO || error == ENODEV) {
+    // Proof that the device went away is a hang-up that poll() reports.
+    pollfd device{fd_, 0, 0};
+    if (hungUp_ || (poll(&device, 1, 0) > 0 && (device.revents & (POLLHUP | POLLERR)) != 0)) {
+      hungUp_ = true;
+      return {Status::kHungUp, 0};
+    }
+  }
+  return {Status::kFailed, error};
+}
+
+Outcome Connection::transferFailed(int error) noexcept {
+  // A hung-up tty answers read() and write() with EIO; a removed USB adapter
+  // may say ENXIO or ENODEV. None of them recovers. Other calls failing so
+  // prove nothing: some USB drivers answer a control transfer with EIO.
   if (error == EIO || error == ENXIO || error == ENODEV) {
     hungUp_ = true;
     return {Status::kHungUp, 0};
@@ -201,7 +313,7 @@ Outcome Connection::await(short events, long long deadline, bool& hangUp) noexce
     const int wait = millisUntil(deadline);
     if (wait == 0) return {Status::kTimedOut, 0};
     const int ready = poll(waits, 2, wait);
-    if (ready < 0 && errno != EINTR) return failed(errno);
+    if (ready < 0 && errno != EINTR) return {Status::kFailed, errno};
     if (waits[1].revents != 0) return {Status::kClosed, 0};
     hangUp = (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     if (hangUp || (waits[0].revents & events)) return {Status::kDone, 0};
@@ -214,7 +326,7 @@ int Connection::readInt(unsigned long request, Outcome& outcome) noexcept {
   if (!call.entered()) {
     outcome = {Status::kClosed, 0};
   } else if (ioctl(fd_, request, &value) != 0) {
-    outcome = failed(errno);
+    outcome = callFailed(errno);
   } else {
     outcome = {Status::kDone, 0};
   }
@@ -236,30 +348,33 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
   const long long deadline = deadlineAfter(timeoutMillis);
   for (;;) {
     int queued = 0;
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return failed(errno);
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return callFailed(errno);
     if (queued == 0) break;
-    // No event marks an emptied queue, and tcdrain() cannot be woken or timed
-    // out, so the queue is watched in short naps that close() cuts short.
+    // No event marks an emptied queue, so it is watched in short naps that
+    // close() cuts short.
     const int wait = millisUntil(deadline);
     if (wait == 0) return {Status::kTimedOut, 0};
     pollfd wake{wake_, POLLIN, 0};
     if (poll(&wake, 1, wait < 0 || wait > 5 ? 5 : wait) > 0) return {Status::kClosed, 0};
   }
-  // The queue is empty; what is left is the transmitter itself, a character's time.
-  return tcdrain(fd_) == 0 ? Outcome{Status::kDone, 0} : failed(errno);
+  // What is left is in the UART or the adapter, where flow control may hold
+  // it for good: tcdrain() waits for it (TCSBRK with 1 is tcdrain), and only
+  // a signal ends that wait.
+  const Outcome drained = interruptibly(deadline, [this] { return ioctl(fd_, TCSBRK, 1); });
+  return drained.status == Status::kFailed ? callFailed(drained.error) : drained;
 }
 
 Outcome Connection::discard(bool input) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) != 0) return failed(errno);
+  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) != 0) return callFailed(errno);
   return {Status::kDone, 0};
 }
 
 Outcome Connection::sendBreak(int millis) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  if (ioctl(fd_, TIOCSBRK) != 0) return failed(errno);
+  if (ioctl(fd_, TIOCSBRK) != 0) return callFailed(errno);
   const long long deadline = deadlineAfter(millis);
   pollfd wake{wake_, POLLIN, 0};
   int woken = 0;
@@ -272,7 +387,7 @@ Outcome Connection::sendBreak(int millis) noexcept {
   // Cleared on every path: a line left in break is a dead line.
   const int cleared = ioctl(fd_, TIOCCBRK);
   if (woken > 0) return {Status::kClosed, 0};
-  return cleared == 0 ? Outcome{Status::kDone, 0} : failed(errno);
+  return cleared == 0 ? Outcome{Status::kDone, 0} : callFailed(errno);
 }
 
 Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
@@ -280,7 +395,7 @@ Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {
   if (!call.entered()) return {Status::kClosed, 0};
   // One bit at a time, so that the other output line keeps its state.
   const int bit = line == kRts ? TIOCM_RTS : TIOCM_DTR;
-  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return failed(errno);
+  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return callFailed(errno);
   return {Status::kDone, 0};
 }
 
@@ -299,14 +414,14 @@ Outcome Connection::readSettings(LineSettings& settings) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
   const int error = line::readLine(fd_, settings);
-  return error == 0 ? Outcome{Status::kDone, 0} : failed(error);
+  return error == 0 ? Outcome{Status::kDone, 0} : callFailed(error);
 }
 
 Outcome Connection::reconfigure(const LineSettings& settings, LineOutcome& line) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
   line = line::applyLine(fd_, settings);
-  return line.error == 0 ? Outcome{Status::kDone, 0} : failed(line.error);
+  return line.error == 0 ? Outcome{Status::kDone, 0} : callFailed(line.error);
 }
 
 }  // namespace serialslots::connection

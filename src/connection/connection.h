@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "connection/interruption.h"
 #include "line/line.h"
 
 namespace serialslots::connection {
@@ -95,7 +96,8 @@ class Connection {
   Transfer writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin unpin) noexcept;
   // Bytes waiting to be read (0 after a hang-up), or -1 with `outcome` set.
   int available(Outcome& outcome) noexcept;
-  // Returns once the output queue and the transmitter are empty.
+  // Returns once the output queue and the transmitter are empty, the
+  // timeout (0: none) has passed or the connection is closed.
   Outcome drain(int timeoutMillis) noexcept;
   Outcome discard(bool input) noexcept;
   Outcome sendBreak(int millis) noexcept;
@@ -105,8 +107,11 @@ class Connection {
   Outcome readSettings(LineSettings& settings) noexcept;
   Outcome reconfigure(const LineSettings& settings, LineOutcome& line) noexcept;
   // Wakes every waiting call, lets running calls leave, then releases the
-  // device once. Any thread, any number of times.
-  void close() noexcept;
+  // device once. Any thread, any number of times. What is still queued for
+  // output may leave while the line keeps moving, for up to `lingerMillis`
+  // (0: as long as it moves); what a stopped line holds is discarded, so
+  // that close() returns promptly whatever the line is doing.
+  void close(int lingerMillis = 0) noexcept;
 
  private:
   Connection(int fd, int wake, bool exclusive) noexcept;
@@ -119,9 +124,20 @@ class Connection {
   // One non-blocking read or write: its count, kDone with 0 when it would
   // have to wait, or how the call ended.
   Transfer settle(long result, bool hangUp) noexcept;
-  // A failed call's outcome: the device went away for the errors that say
-  // so, else kFailed with the errno.
-  Outcome failed(int error) noexcept;
+  // A failed read's or write's outcome: the device went away for the errors
+  // that say so (for good), else kFailed with the errno.
+  Outcome transferFailed(int error) noexcept;
+  // Any other failed call's outcome: kHungUp only where poll() proves the
+  // device gone, else kFailed with the errno.
+  Outcome callFailed(int error) noexcept;
+  // Runs `call`, a system call that waits in the kernel until a signal, until
+  // it succeeds, fails, the deadline passes or close() comes.
+  template <typename Call>
+  Outcome interruptibly(long long deadline, Call call) noexcept;
+  // What close() does once no call is inside any more.
+  void release(int lingerMillis) noexcept;
+  // Lets queued output leave while it keeps leaving, up to lingerMillis.
+  void letOutputLeave(int lingerMillis) noexcept;
   // The int an ioctl reads, or -1 with `outcome` set.
   int readInt(unsigned long request, Outcome& outcome) noexcept;
   friend class Call;
@@ -132,9 +148,11 @@ class Connection {
   std::atomic<bool> hungUp_{false};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t idle_ = PTHREAD_COND_INITIALIZER;
-  int callers_ = 0;       // guarded by lock_
-  bool closing_ = false;  // guarded by lock_
-  bool closed_ = false;   // guarded by lock_
+  int callers_ = 0;                          // guarded by lock_
+  bool closing_ = false;                     // guarded by lock_
+  bool closed_ = false;                      // guarded by lock_
+  Interruption::Waiter* waiters_ = nullptr;  // guarded by lock_
+  std::atomic<bool> closingNow_{false};      // closing_, read without the lock
 };
 
 // Admits a call while the connection is open, and lets close() know when it left.

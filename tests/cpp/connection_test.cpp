@@ -1,15 +1,19 @@
 // The connection's handling of what neither pseudo-terminals nor the hardware
 // lab's emulated UARTs can show, against a stand-in driver at the ioctl
-// boundary: a break cut short by close, and the 2% edge of a driver's rate.
+// boundary: a break cut short by close, the 2% edge of a driver's rate, a
+// driver that drops a setting or fails a call, and output that flow control
+// has stopped for good.
 #include "connection/connection.h"
 
 #include <asm/termios.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
 #include <cstdarg>
+#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,15 +24,20 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...);
 
 namespace {
 
-// While armed, answers for break itself, and keeps another rate when asked
-// for `asked`, as a UART whose clock cannot make it does.
+// While armed: answers for break itself; keeps another rate when asked for
+// `asked`, as a UART whose clock cannot make it does; drops c_cflag bits;
+// fails requests with an errno; and holds output that never leaves.
 struct StandInDriver {
   bool armed = false;
   std::vector<std::pair<unsigned long, int>> seen;  // break requests
   speed_t asked = 0;
   tcflag_t keptCode = 0;
   speed_t kept = 0;
-  bool withoutTermios2 = false;  // as an old kernel or qemu-user
+  bool withoutTermios2 = false;          // as an old kernel or qemu-user
+  tcflag_t dropped = 0;                  // c_cflag bits a TCSETS2 loses
+  std::map<unsigned long, int> failing;  // request: errno
+  int queued = 0;                        // bytes TIOCOUTQ reports for ever
+  bool transmitterStuck = false;         // tcdrain waits for a signal
 } driver;
 
 }  // namespace
@@ -43,19 +52,33 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
       errno = ENOTTY;
       return -1;
     }
+    if (const auto failing = driver.failing.find(request); failing != driver.failing.end()) {
+      errno = failing->second;
+      return -1;
+    }
     switch (request) {
       case TIOCSBRK:  // no argument
       case TIOCCBRK:
         driver.seen.emplace_back(request, 0);
         return 0;
-      case TCSETS2:
-        if (static_cast<termios2*>(argument)->c_ospeed == driver.asked) {
-          termios2 line = *static_cast<termios2*>(argument);
+      case TIOCOUTQ:
+        if (driver.queued == 0) break;
+        *static_cast<int*>(argument) = driver.queued;
+        return 0;
+      case TCSBRK:
+        if (!driver.transmitterStuck) break;
+        pause();  // until a signal
+        errno = EINTR;
+        return -1;
+      case TCSETS2: {
+        termios2 line = *static_cast<termios2*>(argument);
+        line.c_cflag &= ~driver.dropped;
+        if (line.c_ospeed == driver.asked) {
           line.c_cflag = (line.c_cflag & ~tcflag_t{CBAUD}) | driver.keptCode;
           line.c_ispeed = line.c_ospeed = driver.kept;
-          return __real_ioctl(fd, request, &line);
         }
-        break;
+        return __real_ioctl(fd, request, &line);
+      }
     }
   }
   return __real_ioctl(fd, request, argument);
@@ -74,7 +97,8 @@ class ConnectionOnAStandIn : public ::testing::Test {
         Connection::open(ptsname(master_), true, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
     ASSERT_EQ(opened.failure, OpenFailure::kNone);
     connection_ = opened.connection;
-    driver = StandInDriver{true, {}, 0, 0, 0, false};
+    driver = StandInDriver{};
+    driver.armed = true;
   }
   void TearDown() override {
     driver.armed = false;
@@ -133,7 +157,8 @@ TEST_F(ConnectionOnAStandIn, CloseWakesAWaitingReaderAndWriterAndLaterCallsFindI
   EXPECT_EQ(put.outcome.status, Status::kClosed);
   EXPECT_LT(put.count, lots.size());
   const Transfer after = connection_->write(lots.data(), 1, 0);
-  EXPECT_EQ(std::make_pair(after.count, after.outcome.status), std::make_pair(size_t{0}, Status::kClosed));
+  EXPECT_EQ(std::make_pair(after.count, after.outcome.status),
+            std::make_pair(size_t{0}, Status::kClosed));
 }
 
 TEST_F(ConnectionOnAStandIn, ABreakLastsItsTimeAndIsClearedEvenWhenCloseCutsItShort) {
@@ -177,7 +202,9 @@ TEST_F(ConnectionOnAStandIn, ARateOffByMoreThanTwoPercentIsRefusedAndTheLineLeft
     ASSERT_EQ(
         connection_->reconfigure({9600, 8, 1, Parity::kNone, FlowControl::kNone}, line).status,
         Status::kDone);
-    driver = StandInDriver{true, {}, c.asked, c.keptCode, c.kept, false};
+    driver.asked = c.asked;
+    driver.keptCode = c.keptCode;
+    driver.kept = c.kept;
     const int asked = static_cast<int>(c.asked);
     EXPECT_EQ(
         connection_->reconfigure({asked, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,
@@ -216,7 +243,50 @@ TEST_F(ConnectionOnAStandIn, WithoutTermios2EveryClassicRateStillAppliesAndOther
   // The control characters go along: VMIN 1 for reads, ^Q and ^S for XON/XOFF.
   termios plain;
   ASSERT_EQ(__real_ioctl(master_, TCGETS, &plain), 0);
-  EXPECT_EQ(std::make_pair(plain.c_cc[VMIN], plain.c_cc[VSTART]), std::make_pair(cc_t{1}, cc_t{021}));
+  EXPECT_EQ(std::make_pair(plain.c_cc[VMIN], plain.c_cc[VSTART]),
+            std::make_pair(cc_t{1}, cc_t{021}));
+}
+
+TEST_F(ConnectionOnAStandIn, OutputThatFlowControlStoppedForGoodHangsNeitherDrainNorClose) {
+  using std::chrono::milliseconds;
+  const auto since = [](auto start) { return std::chrono::steady_clock::now() - start; };
+  driver.transmitterStuck = true;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection_->drain(50).status, Status::kTimedOut);
+  EXPECT_GE(since(start), milliseconds(50));
+  EXPECT_LT(since(start), milliseconds(1000));
+  Outcome drained{};
+  std::thread drainer([&] { drained = connection_->drain(0); });
+  std::this_thread::sleep_for(milliseconds(50));
+  driver.queued = 4096;  // and nothing of the queue ever leaves
+  start = std::chrono::steady_clock::now();
+  connection_->close();
+  drainer.join();
+  EXPECT_EQ(drained.status, Status::kClosed);
+  EXPECT_LT(since(start), milliseconds(1000));
+}
+
+TEST_F(ConnectionOnAStandIn, ADriverThatFailsACallOrDropsASettingLeavesTheConnectionWorking) {
+  driver.failing[TIOCMBIS] = EIO;  // as some USB drivers answer a control transfer
+  EXPECT_EQ(connection_->setModemLine(kRts, true).status, Status::kFailed);
+  ASSERT_EQ(write(master_, "k", 1), 1);
+  char byte = 0;
+  EXPECT_EQ(connection_->read(&byte, 1, 1000).count, size_t{1});
+  driver.dropped = CSTOPB;
+  LineOutcome line{};
+  EXPECT_EQ(connection_->reconfigure({9600, 8, 2, Parity::kNone, FlowControl::kNone}, line).status,
+            Status::kDone);
+  EXPECT_EQ(line.refused, Setting::kStopBits);
+  // An open whose settings the driver refuses with an errno says which.
+  driver.failing[TCSETS2] = EPERM;
+  const int other = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(grantpt(other) | unlockpt(other), 0);
+  const OpenResult refused =
+      Connection::open(ptsname(other), false, {9600, 8, 1, Parity::kNone, FlowControl::kNone});
+  EXPECT_EQ(std::make_pair(refused.failure, refused.error),
+            std::make_pair(OpenFailure::kSystem, EPERM));
+  EXPECT_EQ(refused.connection, nullptr);
+  close(other);
 }
 
 }  // namespace
