@@ -1,21 +1,21 @@
 package serialslots;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import contract.ConnectionContract;
+import contract.Line;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
-import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.List;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Supplier;
+import java.util.stream.Stream;
 import lab.SerialLab;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -23,15 +23,49 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
-/** The connection API on a lab pty at /dev/ttyUSB4 whose far end the test holds. */
-class ConnectionTest {
+/**
+ * The connection API on lab ptys: the contract on a pty at /dev/ttyUSB5, and
+ * what only a pty or the lab shows on one at /dev/ttyUSB4.
+ */
+class ConnectionTest extends ConnectionContract {
 
     /** Under qemu-user, as the cross builds run this suite. */
     private static final boolean EMULATED = Boolean.getBoolean("serialslots.test.emulated");
 
-    private final ExecutorService threads = Executors.newCachedThreadPool();
     private SerialLab.FarEnd device;
     private int descriptorsBefore;
+
+    /** A pty whose master the test holds. */
+    static Stream<Supplier<Line>> lines() {
+        return Stream.of(Line.called("pty", () -> new PtyLine(SerialLab.attach("/dev/ttyUSB5"))));
+    }
+
+    private record PtyLine(SerialLab.FarEnd end) implements Line {
+        @Override
+        public String device() {
+            return end.devicePath();
+        }
+
+        @Override
+        public void send(byte... bytes) {
+            end.inject(bytes);
+        }
+
+        @Override
+        public byte[] receive(int max, int waitMillis) {
+            return end.take(max, waitMillis);
+        }
+
+        @Override
+        public boolean fillsWhenUnread() {
+            return true;
+        }
+
+        @Override
+        public void close() {
+            end.close();
+        }
+    }
 
     @BeforeEach
     void attach() {
@@ -42,24 +76,14 @@ class ConnectionTest {
 
     @AfterEach
     void nothingLeaks() {
-        threads.shutdownNow();
         device.close();
         assertEquals(descriptorsBefore, SerialLab.deviceDescriptors(), "a descriptor leaked");
     }
 
-    private static byte[] everyByteValue(int times) {
-        byte[] bytes = new byte[256 * times];
-        for (int i = 0; i < bytes.length; i++) {
-            bytes[i] = (byte) i;
-        }
-        return bytes;
-    }
-
     @Test
-    void everyByteValueGoesBothWaysAndAReadReturnsWhatIsThereWithoutFilling() throws Exception {
+    void theLineIsRawAndAPtyRefusesWhatNeedsAUart() throws Exception {
         try (SerialConnection connection = SerialConnection.open("COMUSB4", LineSettings.of(115200))) {
             assertEquals("/dev/ttyUSB4", connection.device());
-            assertEquals(LineSettings.of(115200), connection.settings());
             SerialLab.Attributes line = device.attributes();
             // lflag 0, OPOST off, VMIN 1, VTIME 0, CLOCAL and CREAD on
             assertEquals(List.of(0, 0, 1, 0, 04200), List.of(line.lflag, line.oflag & 1, line.vmin, line.vtime,
@@ -67,49 +91,12 @@ class ConnectionTest {
             // A pty has no modem lines: the call fails, and says so, and the connection goes on.
             assertEquals("/dev/ttyUSB4: setting RTS failed: Inappropriate ioctl for device",
                     assertThrows(IOException.class, () -> connection.setRts(false)).getMessage());
-            byte[] all = everyByteValue(8);
-            connection.getOutputStream().write(all);
-            assertArrayEquals(all, device.take(all.length, 500));
-            device.inject(all);
-            assertArrayEquals(all, connection.getInputStream().readNBytes(all.length));
-            device.inject((byte) 0, (byte) 0x11, (byte) 0x13);
-            byte[] buffer = new byte[64];
-            assertEquals(3, connection.getInputStream().read(buffer, 10, 50));
-            assertArrayEquals(new byte[] {0, 0x11, 0x13}, java.util.Arrays.copyOfRange(buffer, 10, 13));
-            device.inject((byte) 'x');
-            Thread.sleep(20);
-            assertEquals(1, connection.available());
-            connection.discardInput();
-            assertEquals(0, connection.available());
-            connection.drain();
-            connection.discardOutput();
             if (!EMULATED) {
                 connection.sendBreak(5);  // qemu-user does not pass a break on
             }
         }
-    }
-
-    @Test
-    void timeoutsSayHowManyBytesWentAndLeaveTheConnectionUsable() throws Exception {
-        try (SerialConnection connection = SerialConnection.openShared("/dev/ttyUSB4", LineSettings.of(9600))) {
-            connection.setReadTimeout(100);
-            long start = System.nanoTime();
-            SerialTimeoutException read = assertThrows(SerialTimeoutException.class,
-                    () -> connection.getInputStream().read());
-            long waited = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-            assertTrue(waited >= 100 && waited < 1000, waited + " ms");
-            assertEquals(0, read.bytesTransferred);
-            // The far end reads nothing, so the queue fills and the write waits.
-            connection.setWriteTimeout(200);
-            byte[] lots = everyByteValue(4096);
-            SerialTimeoutException write = assertThrows(SerialTimeoutException.class,
-                    () -> connection.getOutputStream().write(lots));
-            assertTrue(write.bytesTransferred > 0 && write.bytesTransferred < lots.length, write.getMessage());
-            assertArrayEquals(java.util.Arrays.copyOf(lots, write.bytesTransferred),
-                    device.take(lots.length, 300), "exactly the bytes the exception counts went out");
-            device.inject((byte) 42);
-            assertEquals(42, connection.getInputStream().read());
-        }
+        assertThrows(SettingNotSupportedException.class,
+                () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
     }
 
     @Test
@@ -125,52 +112,6 @@ class ConnectionTest {
             assertThrows(PortDisconnectedException.class, () -> connection.getOutputStream().write('x'));
             assertTrue(connection.isOpen());
         }
-    }
-
-    @Test
-    void closeFromAnotherThreadWakesAWaitingReaderAndWriterAtOnce() throws Exception {
-        SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(115200));
-        Future<Integer> reader = threads.submit(() -> connection.getInputStream().read());
-        Future<?> writer = threads.submit(() -> {
-            connection.getOutputStream().write(new byte[1 << 20]);
-            return null;
-        });
-        Thread.sleep(200);
-        long start = System.nanoTime();
-        connection.close();
-        for (Future<?> call : List.of(reader, writer)) {
-            Exception failure = assertThrows(Exception.class, () -> call.get(1, TimeUnit.SECONDS));
-            assertEquals("the connection to /dev/ttyUSB4 is closed", failure.getCause().getMessage());
-        }
-        assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(500));
-        assertFalse(connection.isOpen());
-        connection.close();
-        assertThrows(IOException.class, () -> connection.getInputStream().read());
-        assertEquals(descriptorsBefore, SerialLab.deviceDescriptors(), "the device was released");
-    }
-
-    @Test
-    void anExclusiveOpenKeepsOthersOutUntilItCloses() throws Exception {
-        SerialConnection first = SerialConnection.open("COMUSB4", LineSettings.of(9600));
-        for (boolean exclusive : new boolean[] {true, false}) {
-            PortBusyException busy = assertThrows(PortBusyException.class, () -> (exclusive
-                    ? SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))
-                    : SerialConnection.openShared("/dev/ttyUSB4", LineSettings.of(9600))).close());
-            assertTrue(busy.getMessage().matches("/dev/ttyUSB4: in use \\(held by process "
-                    + ProcessHandle.current().pid() + " \\((java|qemu-[a-z0-9]+)\\), this one\\)"), busy.getMessage());
-        }
-        first.close();
-        try (SerialConnection shared = SerialConnection.openShared("COMUSB4", LineSettings.of(9600));
-                SerialConnection another = SerialConnection.openShared("COMUSB4", LineSettings.of(9600))) {
-            assertThrows(PortBusyException.class, () -> SerialConnection.open("COMUSB4", LineSettings.of(9600)));
-        }
-        SerialConnection.open("COMUSB4", LineSettings.of(9600)).close();
-    }
-
-    @Test
-    void aSettingThePtyDropsIsRefusedOnOpen() {
-        assertThrows(SettingNotSupportedException.class,
-                () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
     }
 
     @ParameterizedTest
