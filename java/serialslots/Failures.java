@@ -100,8 +100,11 @@ final class Failures {
         List<String> found = new ArrayList<>();
         try {
             Path target = Path.of(device);
+            // The guardian of this process's exclusive opens holds them too: it is part of this one.
+            String guardian = String.valueOf(NativeConnection.guardianPid());
             try (Stream<Path> processes = Files.list(Path.of("/proc"))) {
-                processes.filter(p -> p.getFileName().toString().matches("\\d+")).forEach(process -> {
+                processes.filter(p -> p.getFileName().toString().matches("\\d+")
+                        && !p.getFileName().toString().equals(guardian)).forEach(process -> {
                     try (Stream<Path> fds = Files.list(process.resolve("fd"))) {
                         // The same inode, not the same name: in another mount namespace
                         // /dev/pts/3 may be another device altogether.

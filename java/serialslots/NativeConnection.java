@@ -174,6 +174,9 @@ final class NativeConnection {
     /** The system's text for an errno. */
     static native String describeError(int error);
 
+    /** The process that guards this one's exclusive opens (it holds their devices too), or 0. */
+    static native long guardianPid();
+
     /** The device path of a port name of the slot table, or null. */
     static native String slotDevice(String name);
 }

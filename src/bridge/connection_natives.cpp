@@ -5,6 +5,7 @@
 
 #include "bridge/jni_support.h"
 #include "connection/connection.h"
+#include "connection/exclusive_guard.h"
 #include "registry/port_table.h"
 #include "serialslots_NativeConnection.h"
 
@@ -214,4 +215,8 @@ JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_slotDevice(JNIEnv* e
   const serialslots::PortName text(env, name);
   const serialslots::PortSlot* slot = serialslots::findPort(text.c_str());
   return slot == nullptr ? nullptr : env->NewStringUTF(slot->devicePath);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_guardianPid(JNIEnv*, jclass) {
+  return serialslots::connection::exclusive::guardianPid();
 }

@@ -13,6 +13,8 @@
 #include <new>
 #include <utility>
 
+#include "connection/exclusive_guard.h"
+
 namespace serialslots::connection {
 namespace {
 
@@ -37,18 +39,27 @@ class Opening {
   explicit Opening(int fd) noexcept : fd_(fd) {}
   ~Opening() {
     if (fd_ < 0) return;
-    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    if (guardSlot_ >= 0) {
+      ioctl(fd_, TIOCNXCL);
+      exclusive::release(guardSlot_);
+    }
     ::close(fd_);
   }
   Opening(const Opening&) = delete;
   Opening& operator=(const Opening&) = delete;
   int fd() const noexcept { return fd_; }
-  void markExclusive() noexcept { exclusive_ = true; }
+  int guardSlot() const noexcept { return guardSlot_; }
+  // TIOCEXCL, once the guardian holds a duplicate that clears it if this
+  // process ends without closing: a failure leaves only the lock.
+  int makeExclusive() noexcept {
+    if ((guardSlot_ = exclusive::guard(fd_)) < 0) return 0;
+    return ioctl(fd_, TIOCEXCL) == 0 ? 0 : errno;
+  }
   int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
-  bool exclusive_ = false;
+  int guardSlot_ = -1;
 };
 
 OpenFailure openFailureOf(int error) noexcept {
@@ -102,13 +113,9 @@ OpenResult Connection::open(const char* path, bool exclusive,
     result.failure = errno == EWOULDBLOCK ? OpenFailure::kBusy : OpenFailure::kSystem;
     return result;
   }
-  if (exclusive) {
-    if (ioctl(device.fd(), TIOCEXCL) != 0) {
-      result.error = errno;
-      result.failure = OpenFailure::kSystem;
-      return result;
-    }
-    device.markExclusive();
+  if (exclusive && (result.error = device.makeExclusive()) != 0) {
+    result.failure = OpenFailure::kSystem;
+    return result;
   }
   result.line = line::applyLine(device.fd(), settings);
   if (result.line.error != 0 || result.line.refused != Setting::kNone) {
@@ -122,7 +129,7 @@ OpenResult Connection::open(const char* path, bool exclusive,
     result.failure = OpenFailure::kSystem;
     return result;
   }
-  result.connection = new (std::nothrow) Connection(device.fd(), wake, exclusive);
+  result.connection = new (std::nothrow) Connection(device.fd(), wake, device.guardSlot());
   if (result.connection == nullptr) {
     ::close(wake);
     result.failure = OpenFailure::kNoMemory;
@@ -132,8 +139,8 @@ OpenResult Connection::open(const char* path, bool exclusive,
   return result;
 }
 
-Connection::Connection(int fd, int wake, bool exclusive) noexcept
-    : fd_(fd), wake_(wake), exclusive_(exclusive) {}
+Connection::Connection(int fd, int wake, int guardSlot) noexcept
+    : fd_(fd), wake_(wake), guardSlot_(guardSlot) {}
 
 Connection::~Connection() {
   close();
@@ -190,7 +197,10 @@ void Connection::close(int lingerMillis) noexcept {
 
 void Connection::release(int lingerMillis) noexcept {
   letOutputLeave(lingerMillis);
-  if (exclusive_) ioctl(fd_, TIOCNXCL);
+  if (guardSlot_ >= 0) {
+    ioctl(fd_, TIOCNXCL);
+    exclusive::release(guardSlot_);
+  }
   flock(fd_, LOCK_UN);
   ::close(wake_);
   int queued = 0;

@@ -114,7 +114,7 @@ class Connection {
   void close(int lingerMillis = 0) noexcept;
 
  private:
-  Connection(int fd, int wake, bool exclusive) noexcept;
+  Connection(int fd, int wake, int guardSlot) noexcept;
   bool enter() noexcept;
   void leave() noexcept;
   // Polls the device for `events` and the wake-up, up to the deadline (0: none).
@@ -144,7 +144,7 @@ class Connection {
 
   int fd_;
   int wake_;  // an eventfd, signalled once by close()
-  bool exclusive_;
+  int guardSlot_;  // the guardian's slot of an exclusive open, else -1
   std::atomic<bool> hungUp_{false};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t idle_ = PTHREAD_COND_INITIALIZER;

@@ -4,13 +4,18 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import contract.ConnectionContract;
 import contract.Line;
+import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.InputStreamReader;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
@@ -112,6 +117,40 @@ class ConnectionTest extends ConnectionContract {
             assertThrows(PortDisconnectedException.class, () -> connection.getOutputStream().write('x'));
             assertTrue(connection.isOpen());
         }
+    }
+
+    /** Runs a command as the user nobody, as a program of a user would run. */
+    private static Process asNobody(String... command) throws IOException {
+        List<String> line = new ArrayList<>(List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"));
+        line.addAll(List.of(command));
+        return new ProcessBuilder(line).redirectErrorStream(true).start();
+    }
+
+    /** A plain open of the device by nobody, as a program that takes no lock makes it: its exit status. */
+    private static int plainOpenAsNobody() throws Exception {
+        return asNobody("sh", "-c", "exec 3<>/dev/ttyUSB4").waitFor();
+    }
+
+    @Test
+    void exclusivityKeepsOutAUsersPlainOpenAndEndsWithItsProcessHoweverThatEnded() throws Exception {
+        assumeTrue("root".equals(System.getProperty("user.name")) && !EMULATED, "runs programs as another user");
+        Files.setPosixFilePermissions(Path.of("/dev/ttyUSB4").toRealPath(), PosixFilePermissions.fromString("rw-rw-rw-"));
+        Process holder = asNobody(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "-XX:-UsePerfData", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
+                "-cp", System.getProperty("serialslots.test.classpath"), ExclusiveHolder.class.getName(), "/dev/ttyUSB4");
+        try {
+            assertEquals("held", new BufferedReader(new InputStreamReader(holder.getInputStream())).readLine());
+            assertTrue(plainOpenAsNobody() != 0, "a plain open got in beside an exclusive one");
+        } finally {
+            holder.destroyForcibly().waitFor();
+        }
+        int status = -1;
+        for (int tries = 0; tries < 200 && status != 0; tries++) {
+            Thread.sleep(10);
+            status = plainOpenAsNobody();
+        }
+        assertEquals(0, status, "the killed program's exclusive open outlived it");
+        SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600)).close();
     }
 
     @ParameterizedTest
