@@ -166,7 +166,8 @@ final class NativeConnection {
     static native long reconfigure(long handle, int baud, int dataBits, int stopBits, int parity, int flow,
             int[] report);
 
-    static native void close(long handle);
+    /** Closes; queued output may leave while it moves, for up to lingerMillis (0: as long as it moves). */
+    static native void close(long handle, int lingerMillis);
 
     /** Frees the handle; nothing may use it afterwards. */
     static native void release(long handle);

@@ -7,6 +7,7 @@ import java.io.OutputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.util.Objects;
+import java.util.concurrent.locks.ReentrantLock;
 
 /**
  * An open serial device with blocking streams, timeouts, modem lines and
@@ -17,13 +18,19 @@ import java.util.Objects;
  * "/dev/serial/by-id/..."), or a device name under /dev ("ttyAMA0").
  * {@link #open} is exclusive: a second open of the device, by this program or
  * another that locks it, fails with {@link PortBusyException} until this
- * connection is closed. {@link #openShared} takes no lock.
+ * connection is closed, and programs that take no lock are kept out too
+ * (unless they run as root). Exclusivity ends when this connection is closed
+ * or its process ends, however it ends. {@link #openShared} takes a shared
+ * lock: other shared opens get in, an exclusive one does not.
  *
  * <p>Reads wait in the kernel until a byte arrives, the read timeout passes
  * ({@link SerialTimeoutException}), the device goes away (end of stream: -1,
- * and -1 from then on) or the connection is closed ({@link IOException}). One
- * thread may read while another writes; {@link #close} from any thread wakes
- * both at once.
+ * and -1 from then on) or the connection is closed ({@link IOException}).
+ * As with {@link java.io.FileInputStream}, {@link Thread#interrupt} does not
+ * end a waiting read; {@link #close} does. One thread may read while another
+ * writes; readers take turns, a whole call at a time, and so do writers, so
+ * the bytes of two writes never mix. {@link #close} from any thread wakes
+ * every waiting call at once.
  */
 public final class SerialConnection implements Closeable {
 
@@ -64,12 +71,16 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
-     * Opens a port without locking it, so that other programs may open it too.
+     * Opens a port that other programs, and other shared opens of this one,
+     * may open too. It takes a shared lock ({@code flock}), so it is refused
+     * while an exclusive open holds the device, and keeps exclusive opens out
+     * while it is open.
      *
      * @param port a slot name, a device path or a device name under /dev
      * @param settings the line settings, read back from the driver before this returns
      * @return the open connection
-     * @throws IOException as for {@link #open}, except that it is never busy because of a lock
+     * @throws PortBusyException when an exclusive open holds the device
+     * @throws IOException as for {@link #open}
      */
     public static SerialConnection openShared(String port, LineSettings settings) throws IOException {
         return open(port, settings, false);
@@ -239,16 +250,20 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
-     * Closes the connection: waiting reads and writes end at once with an
-     * {@link IOException}, and the device is released. Any thread, any time,
-     * once or many times.
+     * Closes the connection: waiting calls end at once with an
+     * {@link IOException}, and the device is released. Bytes still queued for
+     * output may leave while the line keeps sending them, for up to the write
+     * timeout if one is set; what a stopped line (flow control, a receiver
+     * that stopped reading) holds is discarded, so close returns promptly
+     * whatever the line does. {@link #drain} first sends everything. Any
+     * thread, any time, once or many times.
      *
      * @throws IOException never, in this version; declared for {@link Closeable}
      */
     @Override
     public void close() throws IOException {
         open = false;
-        NativeConnection.close(handle);
+        NativeConnection.close(handle, writeTimeout);
         Reference.reachabilityFence(this);
     }
 
@@ -269,6 +284,8 @@ public final class SerialConnection implements Closeable {
 
     private final class Input extends InputStream {
 
+        private final ReentrantLock turns = new ReentrantLock();
+
         @Override
         public int read() throws IOException {
             byte[] one = new byte[1];
@@ -285,7 +302,13 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            long result = NativeConnection.read(handle, buffer, offset, length, timeout);
+            long result;
+            turns.lock();
+            try {
+                result = NativeConnection.read(handle, buffer, offset, length, timeout);
+            } finally {
+                turns.unlock();
+            }
             Reference.reachabilityFence(SerialConnection.this);
             int code = NativeConnection.code(result);
             if (NativeConnection.status(code) == NativeConnection.DONE) {
@@ -312,6 +335,8 @@ public final class SerialConnection implements Closeable {
 
     private final class Output extends OutputStream {
 
+        private final ReentrantLock turns = new ReentrantLock();
+
         @Override
         public void write(int b) throws IOException {
             write(new byte[] {(byte) b}, 0, 1);
@@ -321,7 +346,13 @@ public final class SerialConnection implements Closeable {
         public void write(byte[] buffer, int offset, int length) throws IOException {
             Objects.checkFromIndexSize(offset, length, buffer.length);
             int timeout = writeTimeout;
-            long result = NativeConnection.write(handle, buffer, offset, length, timeout);
+            long result;
+            turns.lock();
+            try {
+                result = NativeConnection.write(handle, buffer, offset, length, timeout);
+            } finally {
+                turns.unlock();
+            }
             Reference.reachabilityFence(SerialConnection.this);
             IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
                     NativeConnection.value(result), length);

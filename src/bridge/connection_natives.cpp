@@ -195,8 +195,9 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_reconfigure(JNIEnv* en
   return resultOf(outcome);
 }
 
-JNIEXPORT void JNICALL Java_serialslots_NativeConnection_close(JNIEnv*, jclass, jlong handle) {
-  connectionOf(handle).close();
+JNIEXPORT void JNICALL Java_serialslots_NativeConnection_close(JNIEnv*, jclass, jlong handle,
+                                                              jint lingerMillis) {
+  connectionOf(handle).close(lingerMillis);
 }
 
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_release(JNIEnv*, jclass, jlong handle) {

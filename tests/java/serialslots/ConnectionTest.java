@@ -16,6 +16,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
@@ -102,6 +103,30 @@ class ConnectionTest extends ConnectionContract {
         }
         assertThrows(SettingNotSupportedException.class,
                 () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
+    }
+
+    @Test
+    void concurrentWritersTakeTurnsAWholeWriteAtATime() throws Exception {
+        try (SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(115200))) {
+            List<Future<?>> writers = new ArrayList<>();
+            for (byte letter : new byte[] {'a', 'b'}) {
+                byte[] bytes = new byte[200_000];
+                Arrays.fill(bytes, letter);
+                writers.add(threads.submit(() -> {
+                    connection.getOutputStream().write(bytes);
+                    return null;
+                }));
+            }
+            byte[] received = device.take(400_000, 2_000);
+            for (Future<?> writer : writers) {
+                writer.get(5, TimeUnit.SECONDS);
+            }
+            int runs = 1;
+            for (int i = 1; i < received.length; i++) {
+                runs += received[i] == received[i - 1] ? 0 : 1;
+            }
+            assertEquals(List.of(400_000, 2), List.of(received.length, runs), "the two writes mixed");
+        }
     }
 
     @Test
