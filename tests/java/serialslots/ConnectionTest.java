@@ -161,7 +161,7 @@ class ConnectionTest extends ConnectionContract {
         assumeTrue("root".equals(System.getProperty("user.name")) && !EMULATED, "runs programs as another user");
         Files.setPosixFilePermissions(Path.of("/dev/ttyUSB4").toRealPath(), PosixFilePermissions.fromString("rw-rw-rw-"));
         Process holder = asNobody(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                "-XX:-UsePerfData", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
+                "-XX:-UsePerfData", "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
                 "-cp", System.getProperty("serialslots.test.classpath"), ExclusiveHolder.class.getName(), "/dev/ttyUSB4");
         try {
             assertEquals("held", new BufferedReader(new InputStreamReader(holder.getInputStream())).readLine());
