@@ -8,6 +8,7 @@ import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.util.Objects;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.LongSupplier;
 
 /**
  * An open serial device with blocking streams, timeouts, modem lines and
@@ -277,6 +278,16 @@ public final class SerialConnection implements Closeable {
         return result;
     }
 
+    /** A call made while holding its stream's turn. */
+    private static long inTurn(ReentrantLock turns, LongSupplier call) {
+        turns.lock();
+        try {
+            return call.getAsLong();
+        } finally {
+            turns.unlock();
+        }
+    }
+
     @Override
     public String toString() {
         return "SerialConnection[" + device + (open ? "" : ", closed") + "]";
@@ -302,13 +313,7 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            long result;
-            turns.lock();
-            try {
-                result = NativeConnection.read(handle, buffer, offset, length, timeout);
-            } finally {
-                turns.unlock();
-            }
+            long result = inTurn(turns, () -> NativeConnection.read(handle, buffer, offset, length, timeout));
             Reference.reachabilityFence(SerialConnection.this);
             int code = NativeConnection.code(result);
             if (NativeConnection.status(code) == NativeConnection.DONE) {
@@ -346,13 +351,7 @@ public final class SerialConnection implements Closeable {
         public void write(byte[] buffer, int offset, int length) throws IOException {
             Objects.checkFromIndexSize(offset, length, buffer.length);
             int timeout = writeTimeout;
-            long result;
-            turns.lock();
-            try {
-                result = NativeConnection.write(handle, buffer, offset, length, timeout);
-            } finally {
-                turns.unlock();
-            }
+            long result = inTurn(turns, () -> NativeConnection.write(handle, buffer, offset, length, timeout));
             Reference.reachabilityFence(SerialConnection.this);
             IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
                     NativeConnection.value(result), length);
