@@ -70,6 +70,9 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         pause();  // until a signal
         errno = EINTR;
         return -1;
+      case TCSETS:  // without termios2: the same flags first
+        static_cast<termios*>(argument)->c_cflag &= ~driver.dropped;
+        break;
       case TCSETS2: {
         termios2 line = *static_cast<termios2*>(argument);
         line.c_cflag &= ~driver.dropped;

@@ -2,7 +2,6 @@
 // from any earlier state, and each rejection's code. Real UARTs: tests/hardware.
 #include "line/start_port.h"
 
-#include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,8 +9,6 @@
 #include <unistd.h>
 
 #include <cstring>
-
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
 namespace serialslots {
 namespace {
@@ -41,7 +38,7 @@ class StartPort : public ::testing::Test {
   }
   termios2 device() const {
     termios2 attributes{};
-    EXPECT_EQ(ioctl(master_, TCGETS2, &attributes), 0);
+    EXPECT_EQ(line::getAttributes(master_, attributes), 0);
     return attributes;
   }
 
@@ -78,7 +75,7 @@ TEST_F(StartPort, ClearsEveryInputTranslationButLeavesParityCheckingAsItWas) {
       IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
   termios2 line = device();
   line.c_iflag |= translations | INPCK;
-  ASSERT_EQ(ioctl(fd_, TCSETS2, &line), 0);
+  ASSERT_EQ(line::setAttributes(fd_, line), 0);
   ASSERT_EQ(start("9600", "8", "1", "N"), kLineApplied);
   EXPECT_EQ(device().c_iflag & (translations | INPCK), tcflag_t{INPCK});
 }
