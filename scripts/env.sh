@@ -45,6 +45,13 @@ install_test_tools() {
   command -v dpkg-deb >/dev/null || need+=(dpkg)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     need+=(libclang-rt-dev)
+  # Maven and the plugins the example project builds with, from Debian.
+  command -v mvn >/dev/null || need+=(maven)
+  local plugins=/usr/share/maven-repo/org/apache/maven/plugins
+  [ -d $plugins/maven-compiler-plugin ] || need+=(libmaven-compiler-plugin-java)
+  [ -d $plugins/maven-resources-plugin ] || need+=(libmaven-resources-plugin-java)
+  [ -d $plugins/maven-jar-plugin ] || need+=(libmaven-jar-plugin-java)
+  [ -d $plugins/maven-surefire-plugin ] || need+=(libsurefire-java)
   [ ${#need[@]} -eq 0 ] || install_packages "${need[@]}"
 }
 

@@ -2,6 +2,7 @@ package tool;
 
 import java.io.PrintStream;
 import java.util.Arrays;
+import serialslots.internal.Build;
 
 /**
  * The command-line tool: {@code java -jar serialslots.jar COMMAND ...}.
@@ -24,7 +25,7 @@ public final class SerialTool {
             "  term   a small interactive terminal on a port",
             "  demo   an echo exchange on a virtual port (no hardware needed)",
             "",
-            "COMMAND --help tells more.");
+            "COMMAND --help tells more; --version says which release this is.");
 
     private SerialTool() {
     }
@@ -37,6 +38,10 @@ public final class SerialTool {
         if (args.length == 0 || args[0].equals("--help") || args[0].equals("-h")) {
             (args.length == 0 ? err : out).println(OVERVIEW);
             return args.length == 0 ? USAGE : OK;
+        }
+        if (args[0].equals("--version")) {
+            out.println("serialslots " + Build.VERSION);
+            return OK;
         }
         String[] rest = Arrays.copyOfRange(args, 1, args.length);
         Command command;

@@ -169,6 +169,8 @@ class SerialToolTest {
             assertEquals(2, run.status, String.join(" ", args));
             assertTrue(run.err.contains("usage: ") && !run.err.contains("\tat "), run.err);
         }
+        assertEquals("serialslots " + SerialPort.LIBRARY_NAME.substring("serialslots-".length()) + "\n",
+                tool("--version").out);
         for (String command : List.of("list", "send", "term", "demo")) {
             assertTrue(tool(command, "--help").out.startsWith("usage: serialslots " + command));
         }
