@@ -29,6 +29,11 @@ final class Failures {
         return new IllegalArgumentException(what + ": " + value);
     }
 
+    static IOException noCounters(String device, int errno) {
+        return new IOException(device + ": the driver keeps no line counters ("
+                + NativeConnection.describeError(errno) + ")");
+    }
+
     static IOException noBaudRate(String device) {
         return new IOException(device + ": the driver reports no baud rate");
     }

@@ -25,6 +25,8 @@ final class NativeConnection {
     static final int CLOSED = 3;
     /** A system call failed; the errno says why. */
     static final int FAILED = 4;
+    /** A step that does not wait found nothing to do yet. */
+    static final int WOULD_BLOCK = 5;
 
     /** Why an open failed. */
     static final int OPENED = 0;
@@ -62,6 +64,30 @@ final class NativeConnection {
     static final int LINE_RI = 8;
     static final int LINE_RTS = 16;
     static final int LINE_DTR = 32;
+
+    /** What a poller waits for on a connection, each on a descriptor of its own. */
+    static final int WATCH_EVENTS = 0;
+    static final int WATCH_READ = 1;
+    static final int WATCH_WRITE = 2;
+
+    /** What a poller found ready, as bits. */
+    static final int READY_IN = 1;
+    static final int READY_OUT = 2;
+    static final int READY_HANG_UP = 4;
+
+    /** Positions of the driver's counts. */
+    static final int COUNTER_RECEIVED = 0;
+    static final int COUNTER_TRANSMITTED = 1;
+    static final int COUNTER_BREAKS = 2;
+    static final int COUNTER_FRAMING_ERRORS = 3;
+    static final int COUNTER_PARITY_ERRORS = 4;
+    static final int COUNTER_OVERRUNS = 5;
+    static final int COUNTER_BUFFER_OVERRUNS = 6;
+    static final int COUNTER_CTS_CHANGES = 7;
+    static final int COUNTER_DSR_CHANGES = 8;
+    static final int COUNTER_DCD_CHANGES = 9;
+    static final int COUNTER_RING_INDICATIONS = 10;
+    static final int COUNTER_LENGTH = 11;
 
     /** Positions in a report. */
     static final int REPORT_FAILURE = 0;
@@ -151,7 +177,41 @@ final class NativeConnection {
 
     static native long discard(long handle, boolean input);
 
-    static native long sendBreak(long handle, int millis);
+    /** Starts or ends a break; closing ends one still going. */
+    static native long setBreak(long handle, boolean on);
+
+    /** One read that does not wait: the bytes read, or WOULD_BLOCK. */
+    static native long readNow(long handle, byte[] buffer, int offset, int length);
+
+    /** One write that does not wait: the bytes written, or WOULD_BLOCK. */
+    static native long writeNow(long handle, byte[] buffer, int offset, int length);
+
+    /** DONE once the output queue is empty, else WOULD_BLOCK. */
+    static native long outputQueued(long handle);
+
+    /** Fills the COUNTER_ positions. */
+    static native long counters(long handle, long[] counts);
+
+    /** Waits until a modem input line changes; CLOSED when closed or stopped. */
+    static native long awaitModemChange(long handle);
+
+    /** Stops (and wakes) modem waits, or lets them happen again. */
+    static native void stopModemWaits(long handle, boolean stop);
+
+    /** Has the poller wait for WATCH_ kind on the connection, with a token; re-arms a one-shot kind. */
+    static native long watch(long handle, long poller, int kind, long token);
+
+    static native void unwatch(long handle, int kind);
+
+    /** A new poller, or 0. */
+    static native long createPoller();
+
+    static native void destroyPoller(long poller);
+
+    /** Waits up to timeoutMillis (-1: without limit); fills tokens and READY_ bits; how many, or -1. */
+    static native int awaitReady(long poller, long[] tokens, int[] readiness, int timeoutMillis);
+
+    static native void wakePoller(long poller);
 
     /** {@code line}: LINE_RTS or LINE_DTR. */
     static native long setModemLine(long handle, int line, boolean on);

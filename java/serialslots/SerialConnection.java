@@ -6,7 +6,12 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
+import java.util.EnumSet;
 import java.util.Objects;
+import java.util.Set;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.Executor;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.LongSupplier;
 
@@ -41,6 +46,9 @@ public final class SerialConnection implements Closeable {
     private final String device;
     private final InputStream input = new Input();
     private final OutputStream output = new Output();
+    private final ConnectionEvents events = new ConnectionEvents(this);
+    private final VirtualWaits virtualWaits = new VirtualWaits(this);
+    private final CountDownLatch closed = new CountDownLatch(1);
     private volatile boolean open = true;
     private volatile boolean endOfStream;
     private volatile int readTimeout;
@@ -158,7 +166,9 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed or the device has gone
      */
     public void drain() throws IOException {
-        check("drain", NativeConnection.drain(handle, writeTimeout), writeTimeout);
+        int timeout = writeTimeout;
+        check("drain", Threads.currentIsVirtual() ? virtualWaits.drain(timeout)
+                : NativeConnection.drain(handle, timeout), timeout);
     }
 
     /** @throws IOException when the connection is closed */
@@ -181,7 +191,19 @@ public final class SerialConnection implements Closeable {
         if (millis <= 0) {
             throw Failures.badArgument(Failures.BREAK, millis);
         }
-        check("break", NativeConnection.sendBreak(handle, millis), 0);
+        check("break", NativeConnection.setBreak(handle, true), 0);
+        boolean cutShort;
+        try {
+            // A wait a virtual thread leaves its carrier for; close() ends it, and the break.
+            cutShort = closed.await(millis, TimeUnit.MILLISECONDS);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            cutShort = false;
+        }
+        check("break", NativeConnection.setBreak(handle, false), 0);
+        if (cutShort) {
+            check("break", (long) NativeConnection.CLOSED << 32, 0);
+        }
     }
 
     /**
@@ -205,10 +227,90 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public ModemLines modemLines() throws IOException {
-        int bits = NativeConnection.value(check("reading the modem lines", NativeConnection.modemLines(handle), 0));
+        return linesOf(NativeConnection.value(check("reading the modem lines", NativeConnection.modemLines(handle), 0)));
+    }
+
+    static ModemLines linesOf(int bits) {
         return new ModemLines((bits & NativeConnection.LINE_CTS) != 0, (bits & NativeConnection.LINE_DSR) != 0,
                 (bits & NativeConnection.LINE_DCD) != 0, (bits & NativeConnection.LINE_RI) != 0,
                 (bits & NativeConnection.LINE_RTS) != 0, (bits & NativeConnection.LINE_DTR) != 0);
+    }
+
+    /**
+     * The driver's counts of bytes, line errors and modem-line changes since
+     * the device was opened by anyone; a 16550 or a USB adapter keeps them.
+     *
+     * @return the counts
+     * @throws IOException when the driver keeps none (a pseudo-terminal), or the connection is closed
+     */
+    public LineCounters counters() throws IOException {
+        long[] counts = new long[NativeConnection.COUNTER_LENGTH];
+        long result = NativeConnection.counters(handle, counts);
+        if (NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED) {
+            throw Failures.noCounters(device, NativeConnection.errno(NativeConnection.code(result)));
+        }
+        check("reading the counters", result, 0);
+        return countersOf(counts);
+    }
+
+    static LineCounters countersOf(long[] counts) {
+        return new LineCounters(counts[NativeConnection.COUNTER_RECEIVED],
+                counts[NativeConnection.COUNTER_TRANSMITTED], counts[NativeConnection.COUNTER_BREAKS],
+                counts[NativeConnection.COUNTER_FRAMING_ERRORS], counts[NativeConnection.COUNTER_PARITY_ERRORS],
+                counts[NativeConnection.COUNTER_OVERRUNS], counts[NativeConnection.COUNTER_BUFFER_OVERRUNS],
+                counts[NativeConnection.COUNTER_CTS_CHANGES], counts[NativeConnection.COUNTER_DSR_CHANGES],
+                counts[NativeConnection.COUNTER_DCD_CHANGES], counts[NativeConnection.COUNTER_RING_INDICATIONS]);
+    }
+
+    /**
+     * Tells {@code listener} of the events of {@code types}, on threads of a
+     * pool the library keeps (one at a time for this subscription, in order).
+     *
+     * @param types what to be told of
+     * @param listener whom to tell
+     * @return the subscription, to close when done
+     * @throws IOException when the connection is closed
+     * @see #listen(Set, Executor, SerialListener)
+     */
+    public Subscription listen(Set<SerialEventType> types, SerialListener listener) throws IOException {
+        return listen(types, Delivery.pool(), listener);
+    }
+
+    /**
+     * Tells {@code listener} of the events of {@code types}, as tasks run by
+     * {@code executor}: one at a time for this subscription, in order, so a
+     * listener that takes long delays only its own subscription.
+     *
+     * <ul>
+     * <li>DATA when bytes arrive, and at once for bytes already waiting; bytes
+     * that arrive while the listener runs fold into one more DATA after it
+     * returns, and bytes it leaves unread bring DATA again only when more
+     * arrive. The listener reads with this connection's streams.
+     * <li>CTS, DSR, DCD and RI when the line changes, BREAK, FRAMING_ERROR,
+     * PARITY_ERROR and OVERRUN when the driver counts one: changes faster
+     * than delivery fold into one event, whose counters say how many there
+     * were. A pseudo-terminal has neither: they never come there.
+     * <li>HANG_UP once, when the device goes away: the last event. Closing the
+     * connection ends every subscription without one.
+     * </ul>
+     * Nothing polls: an idle port costs no CPU. Modem-line events keep one
+     * thread waiting in the kernel per connection while a subscription wants them.
+     *
+     * @param types what to be told of
+     * @param executor what runs the listener
+     * @param listener whom to tell; what it throws goes to its thread's uncaught-exception handler
+     * @return the subscription, to close when done
+     * @throws IOException when the connection is closed
+     */
+    public Subscription listen(Set<SerialEventType> types, Executor executor, SerialListener listener)
+            throws IOException {
+        Objects.requireNonNull(types, "types");
+        Objects.requireNonNull(executor, "executor");
+        Objects.requireNonNull(listener, "listener");
+        if (!open) {
+            check("listening", (long) NativeConnection.CLOSED << 32, 0);
+        }
+        return events.subscribe(types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : types, executor, listener);
     }
 
     /**
@@ -264,12 +366,23 @@ public final class SerialConnection implements Closeable {
     @Override
     public void close() throws IOException {
         open = false;
+        closed.countDown();
+        events.closeAll();
+        virtualWaits.close();
         NativeConnection.close(handle, writeTimeout);
         Reference.reachabilityFence(this);
     }
 
+    long handle() {
+        return handle;
+    }
+
+    boolean isClosing() {
+        return !open;
+    }
+
     /** The result, unless it says the call failed. */
-    private long check(String operation, long result, int timeout) throws IOException {
+    long check(String operation, long result, int timeout) throws IOException {
         Reference.reachabilityFence(this);
         IOException failure = Failures.of(device, operation, NativeConnection.code(result), timeout, 0, 0);
         if (failure != null) {
@@ -313,7 +426,9 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            long result = inTurn(turns, () -> NativeConnection.read(handle, buffer, offset, length, timeout));
+            long result = inTurn(turns, () -> Threads.currentIsVirtual()
+                    ? virtualWaits.read(buffer, offset, length, timeout)
+                    : NativeConnection.read(handle, buffer, offset, length, timeout));
             Reference.reachabilityFence(SerialConnection.this);
             int code = NativeConnection.code(result);
             if (NativeConnection.status(code) == NativeConnection.DONE) {
@@ -351,7 +466,9 @@ public final class SerialConnection implements Closeable {
         public void write(byte[] buffer, int offset, int length) throws IOException {
             Objects.checkFromIndexSize(offset, length, buffer.length);
             int timeout = writeTimeout;
-            long result = inTurn(turns, () -> NativeConnection.write(handle, buffer, offset, length, timeout));
+            long result = inTurn(turns, () -> Threads.currentIsVirtual()
+                    ? virtualWaits.write(buffer, offset, length, timeout)
+                    : NativeConnection.write(handle, buffer, offset, length, timeout));
             Reference.reachabilityFence(SerialConnection.this);
             IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
                     NativeConnection.value(result), length);

@@ -24,7 +24,11 @@ static_assert(is(Status::kDone, serialslots_NativeConnection_DONE) &&
               is(Status::kTimedOut, serialslots_NativeConnection_TIMED_OUT) &&
               is(Status::kHungUp, serialslots_NativeConnection_HUNG_UP) &&
               is(Status::kClosed, serialslots_NativeConnection_CLOSED) &&
-              is(Status::kFailed, serialslots_NativeConnection_FAILED));
+              is(Status::kFailed, serialslots_NativeConnection_FAILED) &&
+              is(Status::kWouldBlock, serialslots_NativeConnection_WOULD_BLOCK));
+static_assert(is(Watch::kEvents, serialslots_NativeConnection_WATCH_EVENTS) &&
+              is(Watch::kRead, serialslots_NativeConnection_WATCH_READ) &&
+              is(Watch::kWrite, serialslots_NativeConnection_WATCH_WRITE));
 static_assert(is(OpenFailure::kNone, serialslots_NativeConnection_OPENED) &&
               is(OpenFailure::kSystem, serialslots_NativeConnection_OPEN_FAILED) &&
               is(OpenFailure::kBusy, serialslots_NativeConnection_OPEN_BUSY) &&
@@ -140,6 +144,29 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_write(JNIEnv* env, jcl
   return resultOf(put.outcome, static_cast<jlong>(put.count));
 }
 
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_readNow(JNIEnv* env, jclass, jlong handle,
+                                                                  jbyteArray buffer, jint offset,
+                                                                  jint length) {
+  const Transfer got =
+      connectionOf(handle).readNow(static_cast<size_t>(length), PinnedArray{env, buffer, offset, 0},
+                                   PinnedArray{env, buffer, offset, 0});
+  return resultOf(got.outcome, static_cast<jlong>(got.count));
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_writeNow(JNIEnv* env, jclass,
+                                                                   jlong handle, jbyteArray buffer,
+                                                                   jint offset, jint length) {
+  const Transfer put = connectionOf(handle).writeNow(static_cast<size_t>(length),
+                                                     PinnedArray{env, buffer, offset, JNI_ABORT},
+                                                     PinnedArray{env, buffer, offset, JNI_ABORT});
+  return resultOf(put.outcome, static_cast<jlong>(put.count));
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_outputQueued(JNIEnv*, jclass,
+                                                                       jlong handle) {
+  return resultOf(connectionOf(handle).outputQueued());
+}
+
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_available(JNIEnv*, jclass, jlong handle) {
   Outcome outcome{};
   const int waiting = connectionOf(handle).available(outcome);
@@ -156,9 +183,9 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_discard(JNIEnv*, jclas
   return resultOf(connectionOf(handle).discard(input == JNI_TRUE));
 }
 
-JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_sendBreak(JNIEnv*, jclass, jlong handle,
-                                                                    jint millis) {
-  return resultOf(connectionOf(handle).sendBreak(millis));
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_setBreak(JNIEnv*, jclass, jlong handle,
+                                                                   jboolean on) {
+  return resultOf(connectionOf(handle).setBreak(on == JNI_TRUE));
 }
 
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_setModemLine(JNIEnv*, jclass,
@@ -195,8 +222,53 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_reconfigure(JNIEnv* en
   return resultOf(outcome);
 }
 
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_counters(JNIEnv* env, jclass,
+                                                                   jlong handle, jlongArray into) {
+  Counters counts{};
+  const Outcome outcome = connectionOf(handle).counters(counts);
+  if (outcome.status != Status::kDone) return resultOf(outcome);
+  jlong values[serialslots_NativeConnection_COUNTER_LENGTH] = {};
+  values[serialslots_NativeConnection_COUNTER_RECEIVED] = counts.received;
+  values[serialslots_NativeConnection_COUNTER_TRANSMITTED] = counts.transmitted;
+  values[serialslots_NativeConnection_COUNTER_BREAKS] = counts.breaks;
+  values[serialslots_NativeConnection_COUNTER_FRAMING_ERRORS] = counts.framingErrors;
+  values[serialslots_NativeConnection_COUNTER_PARITY_ERRORS] = counts.parityErrors;
+  values[serialslots_NativeConnection_COUNTER_OVERRUNS] = counts.overruns;
+  values[serialslots_NativeConnection_COUNTER_BUFFER_OVERRUNS] = counts.bufferOverruns;
+  values[serialslots_NativeConnection_COUNTER_CTS_CHANGES] = counts.ctsChanges;
+  values[serialslots_NativeConnection_COUNTER_DSR_CHANGES] = counts.dsrChanges;
+  values[serialslots_NativeConnection_COUNTER_DCD_CHANGES] = counts.dcdChanges;
+  values[serialslots_NativeConnection_COUNTER_RING_INDICATIONS] = counts.ringIndications;
+  env->SetLongArrayRegion(into, 0, serialslots_NativeConnection_COUNTER_LENGTH, values);
+  return resultOf(outcome);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_awaitModemChange(JNIEnv*, jclass,
+                                                                           jlong handle) {
+  return resultOf(connectionOf(handle).awaitModemChange());
+}
+
+JNIEXPORT void JNICALL Java_serialslots_NativeConnection_stopModemWaits(JNIEnv*, jclass,
+                                                                        jlong handle,
+                                                                        jboolean stop) {
+  connectionOf(handle).stopModemWaits(stop == JNI_TRUE);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_watch(JNIEnv*, jclass, jlong handle,
+                                                                jlong poller, jint watch,
+                                                                jlong token) {
+  return resultOf(connectionOf(handle).watch(
+      *reinterpret_cast<serialslots::events::Poller*>(poller),  // NOLINT(performance-no-int-to-ptr)
+      static_cast<Watch>(watch), static_cast<std::uint64_t>(token)));
+}
+
+JNIEXPORT void JNICALL Java_serialslots_NativeConnection_unwatch(JNIEnv*, jclass, jlong handle,
+                                                                 jint watch) {
+  connectionOf(handle).unwatch(static_cast<Watch>(watch));
+}
+
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_close(JNIEnv*, jclass, jlong handle,
-                                                              jint lingerMillis) {
+                                                               jint lingerMillis) {
   connectionOf(handle).close(lingerMillis);
 }
 

@@ -1,6 +1,8 @@
 #include "connection/connection.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -174,9 +176,7 @@ void Connection::close(int lingerMillis) noexcept {
     while (callers_ > 0) {
       // A thread waiting in the kernel is woken by a signal, again and again:
       // one that came just before its call began was lost.
-      for (Interruption::Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
-        Interruption::wake(waiter->thread);
-      }
+      wakeWaiters();
       timespec until;
       clock_gettime(CLOCK_REALTIME, &until);
       until.tv_nsec += 2000000;
@@ -195,7 +195,23 @@ void Connection::close(int lingerMillis) noexcept {
   pthread_mutex_unlock(&lock_);
 }
 
+void Connection::wakeWaiters() noexcept {
+  for (Interruption::Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
+    Interruption::wake(waiter->thread);
+  }
+}
+
+bool Connection::hungUpNow() noexcept {
+  pollfd device{fd_, 0, 0};
+  return poll(&device, 1, 0) > 0 && (device.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 void Connection::release(int lingerMillis) noexcept {
+  // A line left in break is a dead line.
+  if (breaking_) ioctl(fd_, TIOCCBRK);
+  for (int& fd : watched_) {
+    if (fd >= 0) ::close(std::exchange(fd, -1));
+  }
   letOutputLeave(lingerMillis);
   if (guardSlot_ >= 0) {
     ioctl(fd_, TIOCNXCL);
@@ -250,7 +266,8 @@ void Connection::letOutputLeave(int lingerMillis) noexcept {
 }
 
 template <typename Call>
-Outcome Connection::interruptibly(long long deadline, Call call) noexcept {
+Outcome Connection::interruptibly(long long deadline, Call call,
+                                  const std::atomic<bool>* stop) noexcept {
   Interruption::prepare();
   Interruption::Waiter me{pthread_self(), nullptr};
   pthread_mutex_lock(&lock_);
@@ -261,7 +278,7 @@ Outcome Connection::interruptibly(long long deadline, Call call) noexcept {
   {
     const Interruption::Timer timer(deadline);
     for (;;) {
-      if (closingNow_) {
+      if (closingNow_ || (stop != nullptr && *stop)) {
         outcome = {Status::kClosed, 0};
       } else if (call() == 0) {
         break;
@@ -297,8 +314,7 @@ Transfer Connection::settle(long result, bool hangUp) noexcept {
 Outcome Connection::callFailed(int error) noexcept {
   if (error == EIO || error == ENXIO || error == ENODEV) {
     // Proof that the device went away is a hang-up that poll() reports.
-    pollfd device{fd_, 0, 0};
-    if (hungUp_ || (poll(&device, 1, 0) > 0 && (device.revents & (POLLHUP | POLLERR)) != 0)) {
+    if (hungUp_ || hungUpNow()) {
       hungUp_ = true;
       return {Status::kHungUp, 0};
     }
@@ -381,23 +397,74 @@ Outcome Connection::discard(bool input) noexcept {
   return {Status::kDone, 0};
 }
 
-Outcome Connection::sendBreak(int millis) noexcept {
+Outcome Connection::setBreak(bool on) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  if (ioctl(fd_, TIOCSBRK) != 0) return callFailed(errno);
-  const long long deadline = deadlineAfter(millis);
-  pollfd wake{wake_, POLLIN, 0};
-  int woken = 0;
-  while (woken <= 0) {
-    const int wait = millisUntil(deadline);
-    if (wait == 0) break;
-    woken = poll(&wake, 1, wait);
-    if (woken < 0 && errno != EINTR) break;
-  }
-  // Cleared on every path: a line left in break is a dead line.
-  const int cleared = ioctl(fd_, TIOCCBRK);
-  if (woken > 0) return {Status::kClosed, 0};
-  return cleared == 0 ? Outcome{Status::kDone, 0} : callFailed(errno);
+  if (ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0) return callFailed(errno);
+  breaking_ = on;
+  return {Status::kDone, 0};
+}
+
+Outcome Connection::outputQueued() noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  if (hungUp_) return {Status::kHungUp, 0};
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return callFailed(errno);
+  return {queued == 0 ? Status::kDone : Status::kWouldBlock, 0};
+}
+
+Outcome Connection::counters(Counters& counts) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  serial_icounter_struct kernel{};
+  if (ioctl(fd_, TIOCGICOUNT, &kernel) != 0) return callFailed(errno);
+  counts = {kernel.rx,          kernel.tx,  kernel.brk, kernel.frame, kernel.parity, kernel.overrun,
+            kernel.buf_overrun, kernel.cts, kernel.dsr, kernel.dcd,   kernel.rng};
+  return {Status::kDone, 0};
+}
+
+Outcome Connection::awaitModemChange() noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  // The kernel offers only a blocking wait for modem lines; only a signal
+  // ends it early (close() and stopModemWaits() send one).
+  const Outcome changed = interruptibly(
+      0, [this] { return ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG); },
+      &modemWaitsStopped_);
+  return changed.status == Status::kFailed ? callFailed(changed.error) : changed;
+}
+
+void Connection::stopModemWaits(bool stop) noexcept {
+  modemWaitsStopped_ = stop;
+  if (!stop) return;
+  pthread_mutex_lock(&lock_);
+  wakeWaiters();
+  pthread_mutex_unlock(&lock_);
+}
+
+Outcome Connection::watch(events::Poller& poller, Watch watch, std::uint64_t token) noexcept {
+  constexpr std::uint32_t kEvents[kWatchKinds] = {
+      EPOLLIN | EPOLLET | EPOLLRDHUP, EPOLLIN | EPOLLONESHOT | EPOLLRDHUP, EPOLLOUT | EPOLLONESHOT};
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  pthread_mutex_lock(&lock_);
+  int& fd = watched_[static_cast<int>(watch)];
+  const bool added = fd >= 0;
+  // A descriptor of its own for each kind: epoll keeps one entry per descriptor.
+  if (!added) fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  const int error =
+      fd < 0 ? errno : poller.watch(fd, token, kEvents[static_cast<int>(watch)], added);
+  pthread_mutex_unlock(&lock_);
+  return error == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, error};
+}
+
+void Connection::unwatch(Watch watch) noexcept {
+  pthread_mutex_lock(&lock_);
+  // Closing the duplicate takes it out of the poller's set.
+  int& fd = watched_[static_cast<int>(watch)];
+  if (fd >= 0) ::close(std::exchange(fd, -1));
+  pthread_mutex_unlock(&lock_);
 }
 
 Outcome Connection::setModemLine(ModemLine line, bool on) noexcept {

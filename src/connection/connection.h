@@ -10,8 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 #include "connection/interruption.h"
+#include "events/poller.h"
 #include "line/line.h"
 
 namespace serialslots::connection {
@@ -26,9 +28,10 @@ using line::Setting;
 enum class Status : int {
   kDone = 0,
   kTimedOut = 1,
-  kHungUp = 2,  // the device went away (an adapter pulled, a pty's far end closed): for good
-  kClosed = 3,  // this connection was closed, before or during the call
-  kFailed = 4,  // a system call failed; the errno says why
+  kHungUp = 2,      // the device went away (an adapter pulled, a pty's far end closed): for good
+  kClosed = 3,      // this connection was closed, before or during the call
+  kFailed = 4,      // a system call failed; the errno says why
+  kWouldBlock = 5,  // a step that does not wait found nothing to do yet
 };
 
 struct Outcome {
@@ -60,6 +63,20 @@ struct OpenResult {
   int error;         // errno of the failed call, for its text
   LineOutcome line;  // for kSettingRefused: what was refused and what the driver kept
 };
+
+// What the driver has counted since the device was opened by anyone.
+struct Counters {
+  long long received, transmitted, breaks, framingErrors, parityErrors, overruns, bufferOverruns,
+      ctsChanges, dsrChanges, dcdChanges, ringIndications;
+};
+
+// What a poller may wait for on a connection, each on a descriptor of its own.
+enum class Watch : int {
+  kEvents,  // arrivals and hang-up, edge-triggered: each new arrival once
+  kRead,    // readable, once: a waiting read
+  kWrite,   // writable, once: a waiting write
+};
+inline constexpr int kWatchKinds = 3;
 
 // Modem lines, as bits.
 enum ModemLine : int { kCts = 1, kDsr = 2, kDcd = 4, kRi = 8, kRts = 16, kDtr = 32 };
@@ -94,17 +111,37 @@ class Connection {
   Transfer readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpin) noexcept;
   template <typename Pin, typename Unpin>
   Transfer writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin unpin) noexcept;
+  // One read or write that does not wait: what it moved, or kWouldBlock.
+  // For callers that wait elsewhere (a virtual thread, parked in Java).
+  template <typename Pin, typename Unpin>
+  Transfer readNow(size_t max, Pin pin, Unpin unpin) noexcept;
+  template <typename Pin, typename Unpin>
+  Transfer writeNow(size_t length, Pin pin, Unpin unpin) noexcept;
   // Bytes waiting to be read (0 after a hang-up), or -1 with `outcome` set.
   int available(Outcome& outcome) noexcept;
+  // kDone once the output queue is empty, else kWouldBlock: drain()'s first
+  // part, for callers that wait elsewhere.
+  Outcome outputQueued() noexcept;
   // Returns once the output queue and the transmitter are empty, the
   // timeout (0: none) has passed or the connection is closed.
   Outcome drain(int timeoutMillis) noexcept;
   Outcome discard(bool input) noexcept;
-  Outcome sendBreak(int millis) noexcept;
+  // Starts or ends the break condition; close() ends one still going.
+  Outcome setBreak(bool on) noexcept;
   Outcome setModemLine(ModemLine line, bool on) noexcept;
   // The ModemLine bits that are set, or -1 with `outcome` set.
   int modemLines(Outcome& outcome) noexcept;
   Outcome readSettings(LineSettings& settings) noexcept;
+  Outcome counters(Counters& counts) noexcept;
+  // Waits in the kernel until a modem input line changes, close() comes or
+  // stopModemWaits(true) does (then kClosed). stopModemWaits(false) lets
+  // such waits happen again.
+  Outcome awaitModemChange() noexcept;
+  void stopModemWaits(bool stop) noexcept;
+  // Has `poller` wait for `watch` on this connection, with `token`; again
+  // after a one-shot watch fired. unwatch ends it.
+  Outcome watch(events::Poller& poller, Watch watch, std::uint64_t token) noexcept;
+  void unwatch(Watch watch) noexcept;
   Outcome reconfigure(const LineSettings& settings, LineOutcome& line) noexcept;
   // Wakes every waiting call, lets running calls leave, then releases the
   // device once. Any thread, any number of times. What is still queued for
@@ -131,9 +168,14 @@ class Connection {
   // device gone, else kFailed with the errno.
   Outcome callFailed(int error) noexcept;
   // Runs `call`, a system call that waits in the kernel until a signal, until
-  // it succeeds, fails, the deadline passes or close() comes.
+  // it succeeds, fails, the deadline passes, close() comes or `stop` is set.
   template <typename Call>
-  Outcome interruptibly(long long deadline, Call call) noexcept;
+  Outcome interruptibly(long long deadline, Call call,
+                        const std::atomic<bool>* stop = nullptr) noexcept;
+  // Signals every thread waiting in the kernel; with lock_ held.
+  void wakeWaiters() noexcept;
+  // Whether poll() says the device hung up, without waiting.
+  bool hungUpNow() noexcept;
   // What close() does once no call is inside any more.
   void release(int lingerMillis) noexcept;
   // Lets queued output leave while it keeps leaving, up to lingerMillis.
@@ -143,7 +185,7 @@ class Connection {
   friend class Call;
 
   int fd_;
-  int wake_;  // an eventfd, signalled once by close()
+  int wake_;       // an eventfd, signalled once by close()
   int guardSlot_;  // the guardian's slot of an exclusive open, else -1
   std::atomic<bool> hungUp_{false};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
@@ -153,6 +195,9 @@ class Connection {
   bool closed_ = false;                      // guarded by lock_
   Interruption::Waiter* waiters_ = nullptr;  // guarded by lock_
   std::atomic<bool> closingNow_{false};      // closing_, read without the lock
+  std::atomic<bool> modemWaitsStopped_{false};
+  std::atomic<bool> breaking_{false};
+  int watched_[kWatchKinds] = {-1, -1, -1};  // duplicates of fd_, guarded by lock_
 };
 
 // Admits a call while the connection is open, and lets close() know when it left.
@@ -213,6 +258,35 @@ Transfer Connection::writeFrom(size_t length, int timeoutMillis, Pin pin, Unpin 
     }
   }
   return {done, {Status::kDone, 0}};
+}
+
+template <typename Pin, typename Unpin>
+Transfer Connection::readNow(size_t max, Pin pin, Unpin unpin) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {0, {Status::kClosed, 0}};
+  if (hungUp_) return {0, {Status::kHungUp, 0}};
+  for (bool hangUp = false;; hangUp = true) {
+    auto memory = pin();
+    if (memory == nullptr) return {0, {Status::kFailed, ENOMEM}};
+    const Transfer got = settle(::read(fd_, memory, max), hangUp);
+    unpin(memory);
+    if (got.count > 0 || got.outcome.status != Status::kDone) return got;
+    // Nothing now: a hang-up poll() reports means nothing ever again.
+    if (hangUp || !hungUpNow()) return {0, {Status::kWouldBlock, 0}};
+  }
+}
+
+template <typename Pin, typename Unpin>
+Transfer Connection::writeNow(size_t length, Pin pin, Unpin unpin) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {0, {Status::kClosed, 0}};
+  if (hungUp_) return {0, {Status::kHungUp, 0}};
+  auto memory = pin();
+  if (memory == nullptr) return {0, {Status::kFailed, ENOMEM}};
+  const Transfer put = settle(::write(fd_, memory, length), false);
+  unpin(memory);
+  if (put.count == 0 && put.outcome.status == Status::kDone) return {0, {Status::kWouldBlock, 0}};
+  return put;
 }
 
 }  // namespace serialslots::connection

@@ -1,0 +1,163 @@
+package serialslots;
+
+import java.io.IOException;
+import java.util.EnumSet;
+import java.util.List;
+import java.util.Set;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.Executor;
+import java.util.concurrent.locks.ReentrantLock;
+
+/**
+ * A connection's events: its registration with the event loop (arrivals and
+ * hang-up), the thread that waits for its modem lines while a subscription
+ * wants them (the kernel offers only a blocking wait for those), and its
+ * subscriptions, each told of what happened.
+ */
+final class ConnectionEvents implements EventLoop.Target {
+
+    /** What a subscription is told of: bits of its pending work. */
+    static final int INPUT = 1;
+    static final int MODEM = 2;
+    static final int HANG_UP = 4;
+
+    private static final Set<SerialEventType> MODEM_TYPES =
+            EnumSet.of(SerialEventType.CTS, SerialEventType.DSR, SerialEventType.DCD, SerialEventType.RI);
+    private static final long WATCHER_STACK = 128 * 1024;
+
+    private final SerialConnection connection;
+    private final List<Listening> subscriptions = new CopyOnWriteArrayList<>();
+    private final ReentrantLock lock = new ReentrantLock();
+    private EventLoop.Registration registration;  // guarded by lock
+    private Thread modemWatcher;                  // guarded by lock
+    private volatile boolean noModemLines;
+    private volatile boolean noCounters;
+
+    ConnectionEvents(SerialConnection connection) {
+        this.connection = connection;
+    }
+
+    Subscription subscribe(Set<SerialEventType> types, Executor executor, SerialListener listener)
+            throws IOException {
+        Listening subscription = new Listening(this, connection, EnumSet.copyOf(types), executor, listener);
+        lock.lock();
+        try {
+            if (registration == null) {
+                EventLoop.Registration added = EventLoop.get().add(this);
+                long result = NativeConnection.watch(connection.handle(), added.poller(),
+                        NativeConnection.WATCH_EVENTS, added.token());
+                if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+                    EventLoop.get().remove(added);
+                    connection.check("listening", result, 0);
+                }
+                registration = added;
+            }
+            subscriptions.add(subscription);
+            if (subscription.wants(MODEM_TYPES) && modemWatcher == null) {
+                NativeConnection.stopModemWaits(connection.handle(), false);
+                modemWatcher = new Thread(null, this::watchModemLines, "serialslots-modem " + connection.device(),
+                        WATCHER_STACK);
+                modemWatcher.setDaemon(true);
+                modemWatcher.start();
+            }
+        } finally {
+            lock.unlock();
+        }
+        // Bytes already waiting are news to a new subscription.
+        subscription.activity(INPUT);
+        return subscription;
+    }
+
+    void unsubscribe(Listening subscription) {
+        Thread stopped = null;
+        lock.lock();
+        try {
+            if (!subscriptions.remove(subscription)) {
+                return;
+            }
+            if (modemWatcher != null && subscriptions.stream().noneMatch(other -> other.wants(MODEM_TYPES))) {
+                NativeConnection.stopModemWaits(connection.handle(), true);
+                stopped = modemWatcher;
+                modemWatcher = null;
+            }
+            if (subscriptions.isEmpty() && registration != null) {
+                NativeConnection.unwatch(connection.handle(), NativeConnection.WATCH_EVENTS);
+                EventLoop.get().remove(registration);
+                registration = null;
+            }
+        } finally {
+            lock.unlock();
+        }
+        if (stopped != null && stopped != Thread.currentThread()) {
+            try {
+                // A signal has cut its wait short; it leaves at once.
+                stopped.join(1000);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    /** Ends every subscription, without a HANG_UP: the connection is closing. */
+    void closeAll() {
+        for (Listening subscription : subscriptions) {
+            subscription.close();
+        }
+    }
+
+    @Override
+    public void ready(int readiness) {
+        int work = ((readiness & NativeConnection.READY_IN) != 0 ? INPUT : 0)
+                | ((readiness & NativeConnection.READY_HANG_UP) != 0 ? HANG_UP : 0);
+        for (Listening subscription : subscriptions) {
+            subscription.activity(work);
+        }
+    }
+
+    private void watchModemLines() {
+        for (;;) {
+            long result = NativeConnection.awaitModemChange(connection.handle());
+            if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+                // Stopped, closed, or a device without modem lines: nothing to wait for.
+                return;
+            }
+            for (Listening subscription : subscriptions) {
+                subscription.activity(MODEM);
+            }
+        }
+    }
+
+    /** The modem lines now, or null where the device has none. */
+    ModemLines lines() {
+        if (noModemLines) {
+            return null;
+        }
+        long result = NativeConnection.modemLines(connection.handle());
+        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+            noModemLines = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
+            return null;
+        }
+        return SerialConnection.linesOf(NativeConnection.value(result));
+    }
+
+    /** The driver's counts now, or null where it keeps none. */
+    LineCounters counters() {
+        if (noCounters) {
+            return null;
+        }
+        long[] counts = new long[NativeConnection.COUNTER_LENGTH];
+        long result = NativeConnection.counters(connection.handle(), counts);
+        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+            noCounters = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
+            return null;
+        }
+        return SerialConnection.countersOf(counts);
+    }
+
+    /** Bytes waiting, 0 when none or when that cannot be known. */
+    int waiting() {
+        long result = NativeConnection.available(connection.handle());
+        return NativeConnection.status(NativeConnection.code(result)) == NativeConnection.DONE
+                ? NativeConnection.value(result) : 0;
+    }
+}

@@ -1,0 +1,156 @@
+package serialslots;
+
+import java.util.ArrayList;
+import java.util.Collection;
+import java.util.Collections;
+import java.util.EnumSet;
+import java.util.List;
+import java.util.concurrent.Executor;
+import java.util.concurrent.RejectedExecutionException;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.ReentrantLock;
+
+/**
+ * One subscription: what happened is gathered as pending work, and one task
+ * at a time on the subscription's executor turns it into events, in order.
+ * Work that comes while a listener runs folds into the next round. Each round
+ * compares the driver's counts with the last round's, so changes faster than
+ * delivery fold into one event while the counts say how many there were.
+ */
+final class Listening implements Subscription, Runnable {
+
+    private final ConnectionEvents events;
+    private final SerialConnection connection;
+    private final EnumSet<SerialEventType> types;
+    private final Executor executor;
+    private final SerialListener listener;
+    private final AtomicInteger pending = new AtomicInteger();
+    private final AtomicBoolean scheduled = new AtomicBoolean();
+    // An event starts only while this is held and the subscription is open.
+    private final ReentrantLock starting = new ReentrantLock();
+    private volatile boolean closed;
+    private LineCounters lastCounters;  // the delivering task's
+    private ModemLines lastLines;       // the delivering task's
+
+    Listening(ConnectionEvents events, SerialConnection connection, EnumSet<SerialEventType> types,
+            Executor executor, SerialListener listener) {
+        this.events = events;
+        this.connection = connection;
+        this.types = types;
+        this.executor = executor;
+        this.listener = listener;
+        lastCounters = events.counters();
+        lastLines = events.lines();
+    }
+
+    boolean wants(Collection<SerialEventType> any) {
+        return !Collections.disjoint(types, any);
+    }
+
+    /** New work (ConnectionEvents' bits), from any thread; it never waits. */
+    void activity(int work) {
+        if (closed) {
+            return;
+        }
+        pending.getAndUpdate(bits -> bits | work);
+        if (scheduled.compareAndSet(false, true)) {
+            try {
+                executor.execute(this);
+            } catch (RejectedExecutionException e) {
+                scheduled.set(false);
+            }
+        }
+    }
+
+    @Override
+    public void run() {
+        for (;;) {
+            int work = pending.getAndSet(0);
+            if (work == 0 || closed) {
+                scheduled.set(false);
+                // Work that came after the last look, and found it scheduled, is done here.
+                if (closed || pending.get() == 0 || !scheduled.compareAndSet(false, true)) {
+                    return;
+                }
+                continue;
+            }
+            deliver(work);
+        }
+    }
+
+    private void deliver(int work) {
+        LineCounters counters = events.counters();
+        ModemLines lines = events.lines();
+        List<SerialEventType> happened = new ArrayList<>();
+        if (counters != null && lastCounters != null) {
+            LineCounters was = lastCounters;
+            addIf(happened, SerialEventType.CTS, counters.ctsChanges() != was.ctsChanges());
+            addIf(happened, SerialEventType.DSR, counters.dsrChanges() != was.dsrChanges());
+            addIf(happened, SerialEventType.DCD, counters.dcdChanges() != was.dcdChanges());
+            addIf(happened, SerialEventType.RI, counters.ringIndications() != was.ringIndications());
+            addIf(happened, SerialEventType.BREAK, counters.breaks() != was.breaks());
+            addIf(happened, SerialEventType.FRAMING_ERROR, counters.framingErrors() != was.framingErrors());
+            addIf(happened, SerialEventType.PARITY_ERROR, counters.parityErrors() != was.parityErrors());
+            addIf(happened, SerialEventType.OVERRUN, counters.overruns() != was.overruns()
+                    || counters.bufferOverruns() != was.bufferOverruns());
+        } else if (lines != null && lastLines != null) {
+            // A driver that counts nothing: a line changed when its level did.
+            addIf(happened, SerialEventType.CTS, lines.cts() != lastLines.cts());
+            addIf(happened, SerialEventType.DSR, lines.dsr() != lastLines.dsr());
+            addIf(happened, SerialEventType.DCD, lines.dcd() != lastLines.dcd());
+            addIf(happened, SerialEventType.RI, lines.ri() && !lastLines.ri());
+        }
+        lastCounters = counters;
+        lastLines = lines;
+        boolean hungUp = (work & ConnectionEvents.HANG_UP) != 0;
+        addIf(happened, SerialEventType.DATA, (work & ConnectionEvents.INPUT) != 0 && events.waiting() > 0);
+        addIf(happened, SerialEventType.HANG_UP, hungUp);
+        for (SerialEventType type : happened) {
+            if (types.contains(type)) {
+                emit(new SerialEvent(type, lines, counters));
+            }
+        }
+        if (hungUp) {
+            // The device is gone: this was the last event.
+            close();
+        }
+    }
+
+    private static void addIf(List<SerialEventType> happened, SerialEventType type, boolean happenedNow) {
+        if (happenedNow) {
+            happened.add(type);
+        }
+    }
+
+    private void emit(SerialEvent event) {
+        starting.lock();
+        try {
+            if (closed) {
+                return;
+            }
+        } finally {
+            starting.unlock();
+        }
+        try {
+            listener.serialEvent(connection, event);
+        } catch (Throwable thrown) {
+            Thread thread = Thread.currentThread();
+            thread.getUncaughtExceptionHandler().uncaughtException(thread, thrown);
+        }
+    }
+
+    @Override
+    public void close() {
+        starting.lock();
+        try {
+            if (closed) {
+                return;
+            }
+            closed = true;
+        } finally {
+            starting.unlock();
+        }
+        events.unsubscribe(this);
+    }
+}

@@ -1,0 +1,163 @@
+package serialslots;
+
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicReferenceArray;
+import java.util.concurrent.locks.LockSupport;
+import java.util.concurrent.locks.ReentrantLock;
+
+/**
+ * The waits of virtual threads. A native call that waits would hold its
+ * carrier thread, so these wait in Java instead: steps that do not wait, and
+ * between them a park until the event loop says the device is ready, the
+ * timeout passes or the connection closes. Results are as the waiting natives'.
+ */
+final class VirtualWaits {
+
+    private static final int READ = 0;
+    private static final int WRITE = 1;
+    private static final long DRAIN_NAP_NANOS = TimeUnit.MILLISECONDS.toNanos(5);
+
+    private final SerialConnection connection;
+    private final AtomicReferenceArray<Thread> waiters = new AtomicReferenceArray<>(2);
+    private final EventLoop.Registration[] registrations = new EventLoop.Registration[2];  // guarded by lock
+    private final ReentrantLock lock = new ReentrantLock();
+    private boolean closed;  // guarded by lock
+
+    VirtualWaits(SerialConnection connection) {
+        this.connection = connection;
+    }
+
+    long read(byte[] buffer, int offset, int length, int timeoutMillis) {
+        long deadline = deadline(timeoutMillis);
+        for (;;) {
+            long result = NativeConnection.readNow(connection.handle(), buffer, offset, length);
+            if (status(result) != NativeConnection.WOULD_BLOCK) {
+                return result;
+            }
+            if (passed(deadline)) {
+                return (long) NativeConnection.TIMED_OUT << 32;
+            }
+            await(READ, deadline);
+        }
+    }
+
+    long write(byte[] buffer, int offset, int length, int timeoutMillis) {
+        long deadline = deadline(timeoutMillis);
+        int done = 0;
+        while (done < length) {
+            long result = NativeConnection.writeNow(connection.handle(), buffer, offset + done, length - done);
+            int status = status(result);
+            if (status == NativeConnection.DONE) {
+                done += NativeConnection.value(result);
+            } else if (status != NativeConnection.WOULD_BLOCK) {
+                return (long) NativeConnection.code(result) << 32 | done;
+            } else if (passed(deadline)) {
+                return (long) NativeConnection.TIMED_OUT << 32 | done;
+            } else {
+                await(WRITE, deadline);
+            }
+        }
+        return done;
+    }
+
+    long drain(int timeoutMillis) {
+        long deadline = deadline(timeoutMillis);
+        for (;;) {
+            long result = NativeConnection.outputQueued(connection.handle());
+            if (status(result) != NativeConnection.WOULD_BLOCK) {
+                if (status(result) != NativeConnection.DONE) {
+                    return result;
+                }
+                break;
+            }
+            if (passed(deadline)) {
+                return (long) NativeConnection.TIMED_OUT << 32;
+            }
+            if (connection.isClosing()) {
+                return (long) NativeConnection.CLOSED << 32;
+            }
+            // No event marks an emptied queue: short naps, which leave the carrier.
+            LockSupport.parkNanos(this, DRAIN_NAP_NANOS);
+        }
+        // What is left is in the UART: the native wait for it is a character's time.
+        long left = deadline == 0 ? 0 : Math.max(1, TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime()));
+        return NativeConnection.drain(connection.handle(), (int) Math.min(left, Integer.MAX_VALUE));
+    }
+
+    /** Wakes every waiting virtual thread and leaves the event loop. */
+    void close() {
+        lock.lock();
+        try {
+            closed = true;
+            for (int kind = READ; kind <= WRITE; kind++) {
+                if (registrations[kind] != null) {
+                    EventLoop.get().remove(registrations[kind]);
+                    registrations[kind] = null;
+                }
+                Thread waiter = waiters.get(kind);
+                if (waiter != null) {
+                    LockSupport.unpark(waiter);
+                }
+            }
+        } finally {
+            lock.unlock();
+        }
+    }
+
+    /** Parks until the device may be ready for `kind`; returning early is fine: the caller tries again. */
+    private void await(int kind, long deadline) {
+        EventLoop.Registration registration = registration(kind);
+        if (registration == null) {
+            return;  // closed: the next step says so
+        }
+        waiters.set(kind, Thread.currentThread());
+        try {
+            long armed = NativeConnection.watch(connection.handle(), registration.poller(),
+                    kind == READ ? NativeConnection.WATCH_READ : NativeConnection.WATCH_WRITE, registration.token());
+            if (status(armed) != NativeConnection.DONE || connection.isClosing()) {
+                return;
+            }
+            if (deadline == 0) {
+                LockSupport.park(this);
+            } else {
+                LockSupport.parkNanos(this, deadline - System.nanoTime());
+            }
+        } finally {
+            waiters.set(kind, null);
+        }
+    }
+
+    private EventLoop.Registration registration(int kind) {
+        lock.lock();
+        try {
+            if (closed) {
+                return null;
+            }
+            if (registrations[kind] == null) {
+                registrations[kind] = EventLoop.get().add(readiness -> {
+                    Thread waiter = waiters.get(kind);
+                    if (waiter != null) {
+                        LockSupport.unpark(waiter);
+                    }
+                });
+            }
+            return registrations[kind];
+        } catch (java.io.IOException cannotWait) {
+            return null;
+        } finally {
+            lock.unlock();
+        }
+    }
+
+    private static long deadline(int timeoutMillis) {
+        return timeoutMillis > 0 ? System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis) : 0;
+    }
+
+    private static boolean passed(long deadline) {
+        return deadline != 0 && System.nanoTime() - deadline >= 0;
+    }
+
+    private static int status(long result) {
+        return NativeConnection.status(NativeConnection.code(result));
+    }
+}

@@ -1,0 +1,42 @@
+// The one place every connection's readiness is waited for: an epoll set that
+// a single Java thread waits on, plus an eventfd that wakes it. Descriptors
+// are added with a token of the caller's choice, which comes back with what
+// is ready. Waiting costs nothing while nothing happens: no timer, no tick.
+#pragma once
+
+#include <cstdint>
+
+namespace serialslots::events {
+
+// What was ready, as bits Java decodes.
+enum Readiness : int { kIn = 1, kOut = 2, kHangUp = 4 };
+
+struct Ready {
+  std::uint64_t token;
+  int readiness;
+};
+
+class Poller {
+ public:
+  // A new poller, or nullptr with errno set.
+  static Poller* create() noexcept;
+  ~Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  // Waits up to timeoutMillis (-1: without limit) for something ready or a
+  // wake(), and fills at most `max`. Returns how many, or -1 with errno.
+  int await(Ready* ready, int max, int timeoutMillis) noexcept;
+  // Ends a wait now, from any thread.
+  void wake() noexcept;
+  // Adds `fd` for the epoll `events`, or changes (and re-arms) what it waits
+  // for. Returns 0 or the errno.
+  int watch(int fd, std::uint64_t token, std::uint32_t events, bool added) noexcept;
+
+ private:
+  Poller(int epoll, int wake) noexcept : epoll_(epoll), wake_(wake) {}
+  int epoll_;
+  int wake_;
+};
+
+}  // namespace serialslots::events

@@ -1,0 +1,98 @@
+package serialslots;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import contract.ConnectionContract;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
+import lab.SerialLab;
+import org.junit.jupiter.api.Test;
+
+/** Virtual threads (JDK 21 and newer) waiting in reads, writes, drain and break leave their carriers free. */
+class VirtualThreadsTest {
+
+    private static ExecutorService virtualThreads() {
+        try {
+            return (ExecutorService) Executors.class.getMethod("newVirtualThreadPerTaskExecutor").invoke(null);
+        } catch (ReflectiveOperationException e) {
+            assumeTrue(false, "no virtual threads before JDK 21");
+            return null;
+        }
+    }
+
+    @Test
+    void sixtyFourWaitingReadersLeaveWorkToRunAndEachGetsItsByte() throws Exception {
+        int ports = 64;
+        List<SerialLab.FarEnd> ends = new ArrayList<>();
+        List<SerialConnection> connections = new ArrayList<>();
+        ExecutorService virtual = virtualThreads();
+        try {
+            List<Future<Integer>> readers = new ArrayList<>();
+            for (int i = 0; i < ports; i++) {
+                String path = "/dev/ttyUSB" + (100 + i);
+                ends.add(SerialLab.attach(path));
+                SerialConnection connection = SerialConnection.open(path, LineSettings.of(115200));
+                connections.add(connection);
+                readers.add(virtual.submit(() -> connection.getInputStream().read()));
+            }
+            Thread.sleep(300);
+            // Carriers held by waiting readers would leave none for this.
+            Future<Long> work = virtual.submit(() -> System.nanoTime());
+            long started = System.nanoTime();
+            assertTrue(work.get(5, TimeUnit.SECONDS) - started < TimeUnit.MILLISECONDS.toNanos(500),
+                    "the work waited for a carrier");
+            for (int i = 0; i < ports; i++) {
+                ends.get(i).inject((byte) i);
+            }
+            for (int i = 0; i < ports; i++) {
+                assertEquals(i, readers.get(i).get(5, TimeUnit.SECONDS));
+            }
+        } finally {
+            virtual.shutdownNow();
+            for (SerialConnection connection : connections) {
+                connection.close();
+            }
+            for (SerialLab.FarEnd end : ends) {
+                end.close();
+            }
+        }
+    }
+
+    @Test
+    void aVirtualThreadWritesDrainsBreaksTimesOutAndIsWokenByClose() throws Exception {
+        ExecutorService virtual = virtualThreads();
+        try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB99")) {
+            SerialConnection connection = SerialConnection.open("/dev/ttyUSB99", LineSettings.of(115200));
+            byte[] lots = ConnectionContract.everyByteValue(1024);
+            Future<?> writer = virtual.submit(() -> {
+                connection.getOutputStream().write(lots);
+                connection.drain();
+                connection.sendBreak(20);
+                return null;
+            });
+            assertArrayEquals(lots, device.take(lots.length, 2_000));
+            writer.get(5, TimeUnit.SECONDS);
+            connection.setReadTimeout(100);
+            ExecutionException late = assertThrows(ExecutionException.class,
+                    () -> virtual.submit(() -> connection.getInputStream().read()).get(5, TimeUnit.SECONDS));
+            assertEquals(SerialTimeoutException.class, late.getCause().getClass());
+            connection.setReadTimeout(0);
+            Future<Integer> waiting = virtual.submit(() -> connection.getInputStream().read());
+            Thread.sleep(200);
+            connection.close();
+            ExecutionException closed = assertThrows(ExecutionException.class, () -> waiting.get(2, TimeUnit.SECONDS));
+            assertEquals("the connection to /dev/ttyUSB99 is closed", closed.getCause().getMessage());
+        } finally {
+            virtual.shutdownNow();
+        }
+    }
+}
