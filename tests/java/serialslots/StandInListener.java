@@ -1,0 +1,31 @@
+package serialslots;
+
+import java.util.EnumSet;
+
+/** Listens to every event of a port and prints each, one line apiece, until killed. */
+final class StandInListener {
+
+    private StandInListener() {
+    }
+
+    public static void main(String[] args) throws Exception {
+        SerialConnection connection = SerialConnection.open(args[0], LineSettings.of(9600));
+        connection.listen(EnumSet.allOf(SerialEventType.class), (c, event) -> {
+            LineCounters n = event.counters();
+            ModemLines lines = event.lines();
+            System.out.println(event.type() + " " + (lines.cts() ? "C" : "") + (lines.dsr() ? "D" : "")
+                    + (lines.dcd() ? "K" : "") + (lines.ri() ? "R" : "") + " " + n.ctsChanges() + " " + n.dsrChanges()
+                    + " " + n.ringIndications() + " " + n.breaks() + " " + n.framingErrors() + " " + n.parityErrors()
+                    + " " + (n.overruns() + n.bufferOverruns()));
+            if (event.type() == SerialEventType.DATA) {
+                try {
+                    c.getInputStream().skip(c.available());
+                } catch (java.io.IOException e) {
+                    throw new IllegalStateException(e);
+                }
+            }
+        });
+        System.out.println("ready");
+        Thread.sleep(Long.MAX_VALUE);
+    }
+}

@@ -1,0 +1,82 @@
+package serialslots;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import lab.SerialLab;
+import org.junit.jupiter.api.Test;
+
+/**
+ * Modem-line and line-error events, which no emulated UART produces, on a
+ * stand-in UART: a pty whose lines, counts and line-change wait a preloaded
+ * library answers from what this test writes (tools/lab-harness/standin_uart.cpp).
+ */
+class StandInUartTest {
+
+    private static final int TIOCM_CTS = 0x20;
+    private static final int TIOCM_DSR = 0x100;
+
+    private Path dir;
+
+    /** The driver's counts: cts dsr rng dcd rx tx frame overrun parity brk buf_overrun. */
+    private void counts(int... counts) throws Exception {
+        StringBuilder text = new StringBuilder();
+        for (int count : counts) {
+            text.append(count).append(' ');
+        }
+        Files.writeString(dir.resolve("counters"), text);
+    }
+
+    @Test
+    void lineChangesAndErrorsComeAsTheDriverCountsThemFoldedAndOnlyWhenTheyHappened() throws Exception {
+        String standIn = System.getProperty("serialslots.test.standin");
+        assumeTrue(standIn != null && !Boolean.getBoolean("serialslots.test.emulated"), "the stand-in runs on the host");
+        dir = Files.createTempDirectory(Path.of("/dev/shm"), "standin-");
+        Files.writeString(dir.resolve("lines"), "0");
+        counts(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        SerialLab.makeNode("fifo", dir.resolve("changes").toString());
+        try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB30")) {
+            ProcessBuilder builder = new ProcessBuilder(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                    "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
+                    "-cp", System.getProperty("serialslots.test.classpath"), StandInListener.class.getName(), "/dev/ttyUSB30");
+            builder.environment().putAll(java.util.Map.of("LD_PRELOAD", standIn, "STANDIN_DEVICE", "/dev/ttyUSB30",
+                    "STANDIN_DIR", dir.toString()));
+            Process listener = builder.redirectErrorStream(true).start();
+            try (BufferedReader told = new BufferedReader(new InputStreamReader(listener.getInputStream()));
+                    OutputStream changes = Files.newOutputStream(dir.resolve("changes"))) {
+                assertEquals("ready", told.readLine());
+                Files.writeString(dir.resolve("lines"), String.valueOf(TIOCM_CTS));
+                counts(1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+                changes.write(1);
+                changes.flush();
+                assertEquals("CTS C 1 0 0 0 0 0 0", told.readLine());
+                // Three changes before the next wake-up: one event each, whose counts say how many.
+                Files.writeString(dir.resolve("lines"), String.valueOf(TIOCM_DSR));
+                counts(3, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
+                changes.write(1);
+                changes.flush();
+                assertEquals(List.of("CTS D 3 1 1 0 0 0 0", "DSR D 3 1 1 0 0 0 0", "RI D 3 1 1 0 0 0 0"),
+                        List.of(told.readLine(), told.readLine(), told.readLine()));
+                // A wake-up with no change reports nothing; errors come with the bytes they spoiled.
+                changes.write(1);
+                changes.flush();
+                Thread.sleep(300);
+                counts(3, 1, 1, 0, 1, 0, 1, 1, 1, 1, 1);
+                device.inject((byte) 0);
+                assertEquals(List.of("BREAK D 3 1 1 1 1 1 2", "FRAMING_ERROR D 3 1 1 1 1 1 2",
+                        "PARITY_ERROR D 3 1 1 1 1 1 2", "OVERRUN D 3 1 1 1 1 1 2", "DATA D 3 1 1 1 1 1 2"),
+                        List.of(told.readLine(), told.readLine(), told.readLine(), told.readLine(), told.readLine()));
+                assertFalse(told.ready(), "an event that did not happen");
+            } finally {
+                listener.destroyForcibly().waitFor();
+            }
+        }
+    }
+}
