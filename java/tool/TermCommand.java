@@ -3,9 +3,11 @@ package tool;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.PrintStream;
+import java.util.EnumSet;
 import java.util.List;
 import java.util.concurrent.atomic.AtomicLong;
 import serialslots.SerialConnection;
+import serialslots.SerialEventType;
 
 /** A small interactive terminal: typed bytes go out, received bytes are shown as they come. */
 final class TermCommand implements SerialTool.Command {
@@ -22,6 +24,8 @@ final class TermCommand implements SerialTool.Command {
                 "Sends every byte typed and prints every byte received, 0x00 included. Ctrl-]",
                 "(0x1D) or the end of input quits; the port is always closed on the way out.",
                 "Ctrl-T then r toggles RTS, d toggles DTR, b sends a break, Ctrl-T sends 0x14.",
+                "Changes of CTS, DSR, DCD and RI and line errors (break, framing, parity,",
+                "overrun) are shown as they happen, such as [CTS on] or [FRAMING ERROR].",
                 LineArguments.HELP,
                 "  --hex         show received bytes as hex pairs instead of raw",
                 "  --linger MS   after the end of input, keep showing replies until MS",
@@ -50,6 +54,14 @@ final class TermCommand implements SerialTool.Command {
             }
             err.println("[connected to " + port.device() + "; " + (raw.isRaw() ? "Ctrl-]" : "Ctrl-] or end of input")
                     + " quits, Ctrl-T r/d/b: RTS, DTR, break]");
+            // Modem-line changes and line errors as they happen (a UART or an adapter has them).
+            port.listen(EnumSet.range(SerialEventType.CTS, SerialEventType.OVERRUN), (c, event) -> err.print("["
+                    + event.type().toString().replace('_', ' ') + switch (event.type()) {
+                        case CTS -> event.lines().cts() ? " on]" : " off]";
+                        case DSR -> event.lines().dsr() ? " on]" : " off]";
+                        case DCD -> event.lines().dcd() ? " on]" : " off]";
+                        default -> "]";
+                    }));
             AtomicLong lastReceived = new AtomicLong(System.nanoTime());
             Thread shower = new Thread(() -> show(port, out, hex, lastReceived), "term-output");
             shower.start();
