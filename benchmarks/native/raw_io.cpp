@@ -3,11 +3,13 @@
 // blocks are the floor the library's per-byte cost is measured against.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 
 #include "bench_RawIo.h"
@@ -110,4 +112,34 @@ JNIEXPORT jlong JNICALL Java_bench_RawIo_awaitByte(JNIEnv*, jclass, jint fd) {
     poll(&ready, 1, -1);
     if (read(fd, &byte, 1) == 1) return nowNanos();
   }
+}
+
+// An epoll set over the descriptors, each with its index, for a raw event loop.
+JNIEXPORT jint JNICALL Java_bench_RawIo_epollOver(JNIEnv* env, jclass, jintArray fds) {
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  const jsize count = env->GetArrayLength(fds);
+  jint* descriptors = env->GetIntArrayElements(fds, nullptr);
+  for (jsize i = 0; i < count; ++i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = static_cast<uint32_t>(i);
+    epoll_ctl(epoll, EPOLL_CTL_ADD, descriptors[i], &event);
+  }
+  env->ReleaseIntArrayElements(fds, descriptors, JNI_ABORT);
+  return epoll;
+}
+
+// The raw event loop's one turn: waits in epoll_wait, reads the byte that
+// came, and answers the monotonic time it was read at.
+JNIEXPORT jlong JNICALL Java_bench_RawIo_epollAwaitByte(JNIEnv* env, jclass, jint epoll,
+                                                        jintArray fds) {
+  epoll_event event{};
+  while (epoll_wait(epoll, &event, 1, -1) != 1) {
+  }
+  jint fd = 0;
+  env->GetIntArrayRegion(fds, static_cast<jsize>(event.data.u32), 1, &fd);
+  unsigned char byte = 0;
+  while (read(fd, &byte, 1) != 1) {
+  }
+  return nowNanos();
 }

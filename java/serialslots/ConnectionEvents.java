@@ -81,7 +81,7 @@ final class ConnectionEvents implements EventLoop.Target {
                 modemWatcher = null;
             }
             if (subscriptions.isEmpty() && registration != null) {
-                NativeConnection.unwatch(connection.handle(), NativeConnection.WATCH_EVENTS);
+                NativeConnection.unwatch(connection.handle(), registration.poller(), NativeConnection.WATCH_EVENTS);
                 EventLoop.get().remove(registration);
                 registration = null;
             }

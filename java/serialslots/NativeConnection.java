@@ -201,7 +201,7 @@ final class NativeConnection {
     /** Has the poller wait for WATCH_ kind on the connection, with a token; re-arms a one-shot kind. */
     static native long watch(long handle, long poller, int kind, long token);
 
-    static native void unwatch(long handle, int kind);
+    static native void unwatch(long handle, long poller, int kind);
 
     /** A new poller, or 0. */
     static native long createPoller();

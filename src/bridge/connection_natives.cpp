@@ -263,8 +263,10 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_watch(JNIEnv*, jclass,
 }
 
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_unwatch(JNIEnv*, jclass, jlong handle,
-                                                                 jint watch) {
-  connectionOf(handle).unwatch(static_cast<Watch>(watch));
+                                                                 jlong poller, jint watch) {
+  connectionOf(handle).unwatch(
+      *reinterpret_cast<serialslots::events::Poller*>(poller),  // NOLINT(performance-no-int-to-ptr)
+      static_cast<Watch>(watch));
 }
 
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_close(JNIEnv*, jclass, jlong handle,

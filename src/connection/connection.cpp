@@ -459,11 +459,13 @@ Outcome Connection::watch(events::Poller& poller, Watch watch, std::uint64_t tok
   return error == 0 ? Outcome{Status::kDone, 0} : Outcome{Status::kFailed, error};
 }
 
-void Connection::unwatch(Watch watch) noexcept {
+void Connection::unwatch(events::Poller& poller, Watch watch) noexcept {
   pthread_mutex_lock(&lock_);
-  // Closing the duplicate takes it out of the poller's set.
   int& fd = watched_[static_cast<int>(watch)];
-  if (fd >= 0) ::close(std::exchange(fd, -1));
+  if (fd >= 0) {
+    poller.unwatch(fd);
+    ::close(std::exchange(fd, -1));
+  }
   pthread_mutex_unlock(&lock_);
 }
 

@@ -141,7 +141,7 @@ class Connection {
   // Has `poller` wait for `watch` on this connection, with `token`; again
   // after a one-shot watch fired. unwatch ends it.
   Outcome watch(events::Poller& poller, Watch watch, std::uint64_t token) noexcept;
-  void unwatch(Watch watch) noexcept;
+  void unwatch(events::Poller& poller, Watch watch) noexcept;
   Outcome reconfigure(const LineSettings& settings, LineOutcome& line) noexcept;
   // Wakes every waiting call, lets running calls leave, then releases the
   // device once. Any thread, any number of times. What is still queued for

@@ -71,4 +71,6 @@ int Poller::watch(int fd, std::uint64_t token, std::uint32_t events, bool added)
   return epoll_ctl(epoll_, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : errno;
 }
 
+void Poller::unwatch(int fd) noexcept { epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr); }
+
 }  // namespace serialslots::events

@@ -32,6 +32,9 @@ class Poller {
   // Adds `fd` for the epoll `events`, or changes (and re-arms) what it waits
   // for. Returns 0 or the errno.
   int watch(int fd, std::uint64_t token, std::uint32_t events, bool added) noexcept;
+  // Takes `fd` out of the set. Closing it would not when another descriptor
+  // shares its open file: epoll keeps an entry until the file's last close.
+  void unwatch(int fd) noexcept;
 
  private:
   Poller(int epoll, int wake) noexcept : epoll_(epoll), wake_(wake) {}

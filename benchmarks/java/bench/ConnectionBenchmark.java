@@ -5,6 +5,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
+import java.util.Arrays;
 import java.util.Locale;
 import java.util.concurrent.Callable;
 import java.util.concurrent.ExecutorService;
@@ -25,7 +26,8 @@ public final class ConnectionBenchmark {
 
     private static final int BLOCK = 1 << 16;
     private static final int BLOCKS = Integer.getInteger("bench.blocks", 16);
-    private static final int WAKE_ROUNDS = Integer.getInteger("bench.wakeRounds", 401);
+    private static final int WAKE_ROUNDS = Integer.getInteger("bench.wakeRounds", 5);
+    private static final int WAKES_PER_ROUND = Integer.getInteger("bench.wakesPerRound", 2000);
     private static final long IDLE_NANOS = 5_000_000_000L;
 
     private ConnectionBenchmark() {
@@ -57,10 +59,16 @@ public final class ConnectionBenchmark {
         ExecutorService reader = Executors.newSingleThreadExecutor();
         try (SerialConnection wake = SerialConnection.openShared("/dev/ttyS4", LineSettings.of(115200))) {
             InputStream in = wake.getInputStream();
-            wakeRow(reader, far, "serialslots read()", () -> RawIo.awaitByte(rawWake), () -> {
+            Callable<Long> read = () -> {
                 in.read();
                 return System.nanoTime();
-            });
+            };
+            wakeRow(reader, far, "serialslots read(), platform thread", () -> RawIo.awaitByte(rawWake), read);
+            ExecutorService virtual = virtualThreads();
+            if (virtual != null) {
+                wakeRow(virtual, far, "serialslots read(), virtual thread", () -> RawIo.awaitByte(rawWake), read);
+                virtual.shutdownNow();
+            }
             if (PerByteBenchmark.Jssc.available()) {
                 Object jssc = PerByteBenchmark.Jssc.open("/dev/ttyS4");
                 wakeRow(reader, far, "jSSC readBytes(1, 5000)", () -> RawIo.awaitByte(rawWake),
@@ -75,29 +83,56 @@ public final class ConnectionBenchmark {
         }
     }
 
-    /** Median wake-up of a blocked reader against a reader blocked in C's poll(), paired round by round. */
+    /**
+     * Wake-ups of a blocked reader against one blocked in C's poll(), wake by
+     * wake in turn: p50 and p99 over WAKE_ROUNDS rounds of WAKES_PER_ROUND,
+     * and the paired ratio of each round's p50 (its median over the rounds).
+     */
     private static void wakeRow(ExecutorService reader, SerialLab.FarEnd far, String subject, Callable<Long> raw,
             Callable<Long> timed) throws Exception {
-        double[] rawNs = new double[WAKE_ROUNDS];
-        double[] timedNs = new double[WAKE_ROUNDS];
+        int wakes = WAKE_ROUNDS * WAKES_PER_ROUND;
+        double[] rawNs = new double[wakes];
+        double[] timedNs = new double[wakes];
         double[] ratios = new double[WAKE_ROUNDS];
-        for (int round = -20; round < WAKE_ROUNDS; round++) {
+        for (int i = -200; i < wakes; i++) {
             long rawLatency = wakeOnce(reader, far, raw);
             long timedLatency = wakeOnce(reader, far, timed);
-            if (round >= 0) {
-                rawNs[round] = rawLatency;
-                timedNs[round] = timedLatency;
-                ratios[round] = (double) timedLatency / rawLatency;
+            if (i >= 0) {
+                rawNs[i] = rawLatency;
+                timedNs[i] = timedLatency;
             }
         }
-        System.out.printf(Locale.ROOT, "| wake-up, far end to read() returning | %s | %.1f µs | %.1f µs | %.3fx |%n",
-                subject, PerByteBenchmark.median(timedNs) / 1e3, PerByteBenchmark.median(rawNs) / 1e3,
-                PerByteBenchmark.median(ratios));
+        for (int round = 0; round < WAKE_ROUNDS; round++) {
+            int from = round * WAKES_PER_ROUND;
+            ratios[round] = percentile(Arrays.copyOfRange(timedNs, from, from + WAKES_PER_ROUND), 50)
+                    / percentile(Arrays.copyOfRange(rawNs, from, from + WAKES_PER_ROUND), 50);
+        }
+        System.out.printf(Locale.ROOT,
+                "| wake-up, far end to read() returning | %s | p50 %.1f µs, p99 %.1f µs | p50 %.1f µs, p99 %.1f µs "
+                        + "| p50 %.3fx, p99 %.3fx |%n",
+                subject, percentile(timedNs, 50) / 1e3, percentile(timedNs, 99) / 1e3, percentile(rawNs, 50) / 1e3,
+                percentile(rawNs, 99) / 1e3, PerByteBenchmark.median(ratios),
+                percentile(timedNs, 99) / percentile(rawNs, 99));
+    }
+
+    static double percentile(double[] values, int percent) {
+        double[] sorted = values.clone();
+        Arrays.sort(sorted);
+        return sorted[Math.min(sorted.length - 1, sorted.length * percent / 100)];
+    }
+
+    /** A virtual thread per task on JDK 21 and newer, else null. */
+    static ExecutorService virtualThreads() {
+        try {
+            return (ExecutorService) Executors.class.getMethod("newVirtualThreadPerTaskExecutor").invoke(null);
+        } catch (ReflectiveOperationException e) {
+            return null;
+        }
     }
 
     private static long wakeOnce(ExecutorService reader, SerialLab.FarEnd far, Callable<Long> await) throws Exception {
         Future<Long> returned = reader.submit(await);
-        Thread.sleep(2);  // the reader is blocked by now
+        Thread.sleep(1);  // the reader is blocked by now
         long sent = System.nanoTime();
         far.inject((byte) 0x55);
         return returned.get() - sent;

@@ -277,6 +277,28 @@ public final class PerByteBenchmark {
             }
         }
 
+        /** jSSC's event listener for received bytes (MASK_RXCHAR), calling `onEvent` on its thread. */
+        static void listen(Object port, Runnable onEvent) throws ReflectiveOperationException {
+            Class<?> listener = Class.forName("jssc.SerialPortEventListener");
+            Object proxy = java.lang.reflect.Proxy.newProxyInstance(listener.getClassLoader(), new Class<?>[] {listener},
+                    (self, method, arguments) -> {
+                        if (method.getName().equals("serialEvent")) {
+                            onEvent.run();
+                        }
+                        return null;
+                    });
+            port.getClass().getMethod("addEventListener", listener, int.class).invoke(port, proxy, 1);
+        }
+
+        /** Takes every byte waiting. */
+        static void drop(Object port) {
+            try {
+                port.getClass().getMethod("readBytes").invoke(port);
+            } catch (ReflectiveOperationException e) {
+                throw new IllegalStateException(e);
+            }
+        }
+
         static long echoes(Object port, int count) throws Throwable {
             long start = System.nanoTime();
             for (int i = 0; i < count; i++) {

@@ -32,4 +32,10 @@ final class RawIo {
 
     /** Waits in poll() for a byte, reads it, and answers System.nanoTime()'s clock at that moment. */
     static native long awaitByte(int fd);
+
+    /** An epoll set over the descriptors; a raw event loop waits on it. */
+    static native int epollOver(int[] fds);
+
+    /** Waits in epoll_wait, reads the byte that came, answers System.nanoTime()'s clock then. */
+    static native long epollAwaitByte(int epoll, int[] fds);
 }

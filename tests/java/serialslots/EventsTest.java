@@ -80,10 +80,16 @@ class EventsTest {
             device.inject((byte) 'a');
             Thread.sleep(50);
             Recorder recorder = new Recorder();
-            connection.listen(DATA_AND_HANG_UP, recorder);
+            Subscription first = connection.listen(DATA_AND_HANG_UP, recorder);
             assertEquals("DATA a", recorder.next(), "bytes waiting when listening began");
             device.inject((byte) 'b', (byte) 'c');
             assertEquals("DATA bc", recorder.next());
+            // Listened to again after its last subscription closed, twice.
+            first.close();
+            connection.listen(EnumSet.of(SerialEventType.DATA), recorder).close();
+            connection.listen(DATA_AND_HANG_UP, recorder);
+            device.inject((byte) 'd');
+            assertEquals("DATA d", recorder.next());
             device.close();
             assertEquals("HANG_UP", recorder.next());
             device.inject();
