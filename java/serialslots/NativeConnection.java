@@ -74,6 +74,8 @@ final class NativeConnection {
     static final int READY_IN = 1;
     static final int READY_OUT = 2;
     static final int READY_HANG_UP = 4;
+    /** The token a poller's wake comes with; registrations' tokens start above it. */
+    static final long WOKEN = 0;
 
     /** Positions of the driver's counts. */
     static final int COUNTER_RECEIVED = 0;
@@ -211,7 +213,10 @@ final class NativeConnection {
     /** Waits up to timeoutMillis (-1: without limit); fills tokens and READY_ bits; how many, or -1. */
     static native int awaitReady(long poller, long[] tokens, int[] readiness, int timeoutMillis);
 
+    /** Ends every thread's wait, now and at once again, until clearWake; the wake comes as the token WOKEN. */
     static native void wakePoller(long poller);
+
+    static native void clearWake(long poller);
 
     /** {@code line}: LINE_RTS or LINE_DTR. */
     static native long setModemLine(long handle, int line, boolean on);

@@ -1,5 +1,5 @@
-// The natives of serialslots.NativeConnection that drive the poller: the one
-// waiting thread of the event loop waits in awaitReady, others wake it.
+// The natives of serialslots.NativeConnection that drive the poller: the
+// event loop's threads wait in awaitReady, others wake them.
 #include "events/poller.h"
 #include "serialslots_NativeConnection.h"
 
@@ -10,7 +10,8 @@ namespace {
 
 static_assert(serialslots::events::kIn == serialslots_NativeConnection_READY_IN &&
               serialslots::events::kOut == serialslots_NativeConnection_READY_OUT &&
-              serialslots::events::kHangUp == serialslots_NativeConnection_READY_HANG_UP);
+              serialslots::events::kHangUp == serialslots_NativeConnection_READY_HANG_UP &&
+              serialslots::events::kWoken == serialslots_NativeConnection_WOKEN);
 
 Poller& pollerOf(jlong handle) noexcept {
   return *reinterpret_cast<Poller*>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -47,4 +48,8 @@ JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_awaitReady(JNIEnv* env,
 
 JNIEXPORT void JNICALL Java_serialslots_NativeConnection_wakePoller(JNIEnv*, jclass, jlong poller) {
   pollerOf(poller).wake();
+}
+
+JNIEXPORT void JNICALL Java_serialslots_NativeConnection_clearWake(JNIEnv*, jclass, jlong poller) {
+  pollerOf(poller).clearWake();
 }

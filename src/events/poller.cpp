@@ -8,19 +8,13 @@
 #include <new>
 
 namespace serialslots::events {
-namespace {
-
-constexpr std::uint64_t kWakeToken = 0;  // Java's tokens start at 1
-
-}  // namespace
-
 Poller* Poller::create() noexcept {
   const int epoll = epoll_create1(EPOLL_CLOEXEC);
   if (epoll < 0) return nullptr;
   const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.u64 = kWakeToken;
+  event.data.u64 = kWoken;
   Poller* poller = nullptr;
   if (wake >= 0 && epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &event) == 0) {
     poller = new (std::nothrow) Poller(epoll, wake);
@@ -46,11 +40,6 @@ int Poller::await(Ready* ready, int max, int timeoutMillis) noexcept {
   if (got < 0) return errno == EINTR ? 0 : -1;
   int count = 0;
   for (int i = 0; i < got; ++i) {
-    if (events[i].data.u64 == kWakeToken) {
-      std::uint64_t woken;
-      (void)!read(wake_, &woken, sizeof woken);
-      continue;
-    }
     const std::uint32_t bits = events[i].events;
     ready[count++] = {events[i].data.u64,
                       ((bits & EPOLLIN) ? kIn : 0) | ((bits & EPOLLOUT) ? kOut : 0) |
@@ -62,6 +51,11 @@ int Poller::await(Ready* ready, int max, int timeoutMillis) noexcept {
 void Poller::wake() noexcept {
   const std::uint64_t one = 1;
   (void)!write(wake_, &one, sizeof one);
+}
+
+void Poller::clearWake() noexcept {
+  std::uint64_t woken;
+  (void)!read(wake_, &woken, sizeof woken);
 }
 
 int Poller::watch(int fd, std::uint64_t token, std::uint32_t events, bool added) noexcept {

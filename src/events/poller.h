@@ -1,5 +1,6 @@
 // The one place every connection's readiness is waited for: an epoll set that
-// a single Java thread waits on, plus an eventfd that wakes it. Descriptors
+// the event loop's threads wait on (the kernel wakes one of them for each
+// readiness), plus an eventfd that wakes them all. Descriptors
 // are added with a token of the caller's choice, which comes back with what
 // is ready. Waiting costs nothing while nothing happens: no timer, no tick.
 #pragma once
@@ -10,6 +11,8 @@ namespace serialslots::events {
 
 // What was ready, as bits Java decodes.
 enum Readiness : int { kIn = 1, kOut = 2, kHangUp = 4 };
+
+inline constexpr std::uint64_t kWoken = 0;  // the token of wake(); others start at 1
 
 struct Ready {
   std::uint64_t token;
@@ -25,10 +28,12 @@ class Poller {
   Poller& operator=(const Poller&) = delete;
 
   // Waits up to timeoutMillis (-1: without limit) for something ready or a
-  // wake(), and fills at most `max`. Returns how many, or -1 with errno.
+  // wake(), and fills at most `max`; a wake comes as token kWoken. Returns
+  // how many, or -1 with errno.
   int await(Ready* ready, int max, int timeoutMillis) noexcept;
-  // Ends a wait now, from any thread.
+  // Ends every thread's wait, now and at once again, until clearWake().
   void wake() noexcept;
+  void clearWake() noexcept;
   // Adds `fd` for the epoll `events`, or changes (and re-arms) what it waits
   // for. Returns 0 or the errno.
   int watch(int fd, std::uint64_t token, std::uint32_t events, bool added) noexcept;
