@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks: the name lookup with Google Benchmark, then, inside the lab,
 # single bytes through the library, the raw system call and jSSC, and the
-# connection's bulk writes, wake-up and idle CPU against raw C and jSSC.
+# connection's bulk writes, wake-up (platform and virtual threads) and idle CPU
+# against raw C and jSSC, and events against an epoll loop in C and jSSC.
 source "$(dirname "$0")/env.sh"
 install_test_tools
 # jSSC (libjssc-java) is the benchmark's peer.
@@ -16,16 +17,29 @@ echo "== name lookup (ns per call) =="
          if ($2 > max[a[1]]) max[a[1]] = $2; if (!(a[1] in min) || $2 < min[a[1]]) min[a[1]] = $2 }
        END { for (k in max) printf "%-17s min %5.1f ns  max %5.1f ns over the 82 names and 7 misses\n", k, min[k], max[k] }'
 
-# bench BENCHMARK: runs bench.BENCHMARK in the lab, with drains and an echo
-# at the paths the benchmarks use.
+# Virtual threads need JDK 21 or newer: the newest installed runs the
+# connection and event benchmarks, where there is one.
+newest_java=$JAVA_HOME/bin/java
+for release in /usr/lib/jvm/*/release; do
+  major=$(sed -n 's/^JAVA_VERSION="\([0-9]*\).*/\1/p' "$release")
+  if [ "${major:-0}" -ge 21 ] && [ -x "$(dirname "$release")/bin/java" ]; then
+    newest_java=$(dirname "$release")/bin/java
+  fi
+done
+
+# bench JAVA BENCHMARK: runs bench.BENCHMARK in the lab, with drains and an
+# echo at the paths the benchmarks use.
 bench() {
   ./serial-lab --drain /dev/ttyS1 --drain /dev/ttyUSB40 --echo /dev/ttyS2 --drain /dev/ttyS3 -- \
-    "$JAVA_HOME/bin/java" -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
+    "$1" --enable-native-access=ALL-UNNAMED \
+    -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
     -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab-harness:/usr/lib/jni" \
     -cp "$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/tools/lab-harness/seriallab.jar:/usr/share/java/jssc.jar" \
-    "bench.$1"
+    "bench.$2"
 }
 echo "== one byte per call (paired with raw system calls on the same pty) =="
-bench PerByteBenchmark
-echo "== the connection: bulk writes, wake-up and idle CPU =="
-bench ConnectionBenchmark
+bench "$JAVA_HOME/bin/java" PerByteBenchmark
+echo "== the connection: bulk writes, wake-up and idle CPU ($("$newest_java" -version 2>&1 | head -n1)) =="
+bench "$newest_java" ConnectionBenchmark
+echo "== events: latency over 1, 64 and 256 ports, idle, throughput =="
+bench "$newest_java" EventBenchmark
