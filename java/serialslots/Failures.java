@@ -21,6 +21,8 @@ final class Failures {
     static final String TIMEOUT = "a timeout cannot be negative";
     static final String BREAK = "a break lasts at least 1 ms";
     static final String EMPTY_NAME = "the port name is empty";
+    static final String DELAY = "an RS-485 delay cannot be negative";
+    static final String IDLE = "the idle time must be positive";
 
     private Failures() {
     }
@@ -32,6 +34,45 @@ final class Failures {
     static IOException noCounters(String device, int errno) {
         return new IOException(device + ": the driver keeps no line counters ("
                 + NativeConnection.describeError(errno) + ")");
+    }
+
+    /** What an RS-485 report says was not kept, as asked for and as kept; null when all was. */
+    static SettingNotSupportedException rs485Refused(String device, int[] report, Rs485 wanted) {
+        int field = report[NativeConnection.RS485_REFUSED];
+        if (field == NativeConnection.RS485_KEPT) {
+            return null;
+        }
+        if (field == NativeConnection.RS485_NO_MODE) {
+            return new SettingNotSupportedException(device + ": the driver has no RS-485 mode");
+        }
+        int kept = report[field];
+        String[] nameAsked = switch (field) {
+            case NativeConnection.RS485_RTS_ON_SEND -> new String[] {"RTS on send", level(wanted.rtsOnSend())};
+            case NativeConnection.RS485_RTS_AFTER_SEND -> new String[] {"RTS after send", level(wanted.rtsAfterSend())};
+            case NativeConnection.RS485_DELAY_BEFORE_SEND -> new String[] {"delay before send",
+                wanted.delayBeforeSendMillis() + " ms"};
+            case NativeConnection.RS485_DELAY_AFTER_SEND -> new String[] {"delay after send",
+                wanted.delayAfterSendMillis() + " ms"};
+            case NativeConnection.RS485_RECEIVE_DURING_SEND -> new String[] {"receiving during send",
+                String.valueOf(wanted.receiveDuringSend())};
+            default -> new String[] {"bus termination", String.valueOf(wanted.terminateBus())};
+        };
+        String keptText = switch (field) {
+            case NativeConnection.RS485_RTS_ON_SEND, NativeConnection.RS485_RTS_AFTER_SEND -> level(kept != 0);
+            case NativeConnection.RS485_DELAY_BEFORE_SEND, NativeConnection.RS485_DELAY_AFTER_SEND -> kept + " ms";
+            default -> String.valueOf(kept != 0);
+        };
+        return new SettingNotSupportedException(device + ": the driver did not take RS-485 " + nameAsked[0] + " "
+                + nameAsked[1] + " (it kept " + keptText + "); the line was left as it was");
+    }
+
+    private static String level(boolean high) {
+        return high ? "high" : "low";
+    }
+
+    static SettingNotSupportedException noLatencyControl(String device, boolean wanted) {
+        return new SettingNotSupportedException(device + ": the driver did not take low latency " + (wanted ? "on"
+                : "off"));
     }
 
     static IOException noBaudRate(String device) {

@@ -106,6 +106,18 @@ public final class LineSettings {
         return flowControl;
     }
 
+    /**
+     * How long one character takes on the wire: a start bit, the data bits,
+     * the parity bit if any and the stop bits. Modbus RTU's frame gap is 3.5
+     * of these (1.75 ms at rates above 19200).
+     *
+     * @return microseconds, rounded up
+     */
+    public long characterMicros() {
+        long bits = 1 + dataBits + (parity == Parity.NONE ? 0 : 1) + stopBits;
+        return (bits * 1_000_000L + baud - 1) / baud;
+    }
+
     @Override
     public boolean equals(Object other) {
         return other instanceof LineSettings that && baud == that.baud && dataBits == that.dataBits

@@ -91,6 +91,21 @@ final class NativeConnection {
     static final int COUNTER_RING_INDICATIONS = 10;
     static final int COUNTER_LENGTH = 11;
 
+    /** The RS-485 field a driver did not keep (RS485_KEPT: none; RS485_NO_MODE: it has no such mode), and
+     * the positions of the RS-485 report: the field not kept, then what the driver holds, each field at
+     * the position its code names. */
+    static final int RS485_KEPT = 0;
+    static final int RS485_NO_MODE = 1;
+    static final int RS485_RTS_ON_SEND = 2;
+    static final int RS485_RTS_AFTER_SEND = 3;
+    static final int RS485_DELAY_BEFORE_SEND = 4;
+    static final int RS485_DELAY_AFTER_SEND = 5;
+    static final int RS485_RECEIVE_DURING_SEND = 6;
+    static final int RS485_TERMINATE_BUS = 7;
+    static final int RS485_REFUSED = 0;
+    static final int RS485_ENABLED = 1;
+    static final int RS485_REPORT_LENGTH = 8;
+
     /** Positions in a report. */
     static final int REPORT_FAILURE = 0;
     static final int REPORT_ERRNO = 1;
@@ -178,6 +193,21 @@ final class NativeConnection {
     static native long drain(long handle, int timeoutMillis);
 
     static native long discard(long handle, boolean input);
+
+    /** RS-485 on with these fields, or off; fills the RS-485 report. */
+    static native long setRs485(long handle, boolean enable, boolean rtsOnSend, boolean rtsAfterSend,
+            int delayBeforeSend, int delayAfterSend, boolean receiveDuringSend, boolean terminateBus, int[] report);
+
+    static native long readRs485(long handle, int[] report);
+
+    /** Low latency on or off; the value is 1 on, 0 off, -1 where the driver has no such control or did not keep it. */
+    static native long setLowLatency(long handle, boolean on);
+
+    static native long readLowLatency(long handle);
+
+    /** Waits for a first byte as read does, then takes bytes until the line is silent for idleMicros. */
+    static native long readUntilIdle(long handle, byte[] buffer, int offset, int length, int timeoutMillis,
+            int idleMicros);
 
     /** Starts or ends a break; closing ends one still going. */
     static native long setBreak(long handle, boolean on);

@@ -8,6 +8,7 @@ import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.util.EnumSet;
 import java.util.Objects;
+import java.util.Optional;
 import java.util.Set;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.Executor;
@@ -230,6 +231,107 @@ public final class SerialConnection implements Closeable {
         return linesOf(NativeConnection.value(check("reading the modem lines", NativeConnection.modemLines(handle), 0)));
     }
 
+    /**
+     * Turns RS-485 mode on: the driver sets RTS as {@code mode} says while
+     * the UART sends and after. The driver's answer is read back.
+     *
+     * @param mode the mode, such as {@link Rs485#standard()}
+     * @throws SettingNotSupportedException where the driver has no RS-485 mode
+     *     (a PC's 16550, a pseudo-terminal), or did not keep a field (named,
+     *     with what it kept: drivers drop flags they cannot do and clamp
+     *     delays); the line is left as it was
+     * @throws IOException when the connection is closed
+     */
+    public void setRs485(Rs485 mode) throws IOException {
+        Objects.requireNonNull(mode, "mode");
+        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
+        check("setting RS-485", NativeConnection.setRs485(handle, true, mode.rtsOnSend(), mode.rtsAfterSend(),
+                mode.delayBeforeSendMillis(), mode.delayAfterSendMillis(), mode.receiveDuringSend(),
+                mode.terminateBus(), report), 0);
+        SettingNotSupportedException refused = Failures.rs485Refused(device, report, mode);
+        if (refused != null) {
+            throw refused;
+        }
+    }
+
+    /**
+     * Turns RS-485 mode off; nothing happens where the driver has none.
+     *
+     * @throws IOException when the connection is closed
+     */
+    public void disableRs485() throws IOException {
+        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
+        check("ending RS-485", NativeConnection.setRs485(handle, false, false, false, 0, 0, false, false, report), 0);
+    }
+
+    /**
+     * @return the RS-485 mode the driver holds, empty when it is off or the driver has none
+     * @throws IOException when the connection is closed
+     */
+    public Optional<Rs485> rs485() throws IOException {
+        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
+        check("reading RS-485", NativeConnection.readRs485(handle, report), 0);
+        if (report[NativeConnection.RS485_REFUSED] != NativeConnection.RS485_KEPT
+                || report[NativeConnection.RS485_ENABLED] == 0) {
+            return Optional.empty();
+        }
+        return Optional.of(new Rs485(report[NativeConnection.RS485_RTS_ON_SEND] != 0,
+                report[NativeConnection.RS485_RTS_AFTER_SEND] != 0, report[NativeConnection.RS485_DELAY_BEFORE_SEND],
+                report[NativeConnection.RS485_DELAY_AFTER_SEND],
+                report[NativeConnection.RS485_RECEIVE_DURING_SEND] != 0,
+                report[NativeConnection.RS485_TERMINATE_BUS] != 0));
+    }
+
+    /**
+     * Asks the driver to hand on received bytes at once: an FTDI adapter's
+     * latency timer goes from 16 ms to 1 ms ({@code ASYNC_LOW_LATENCY}; no
+     * root needed). Read back.
+     *
+     * @param on low latency on, or back off
+     * @throws SettingNotSupportedException where the driver has no such
+     *     control (a pseudo-terminal, a CDC-ACM board) or did not keep it
+     * @throws IOException when the connection is closed
+     */
+    public void setLowLatency(boolean on) throws IOException {
+        if (NativeConnection.value(check("setting low latency", NativeConnection.setLowLatency(handle, on), 0)) < 0) {
+            throw Failures.noLatencyControl(device, on);
+        }
+    }
+
+    /**
+     * @return whether the driver hands on received bytes at once; false where it has no such control
+     * @throws IOException when the connection is closed
+     */
+    public boolean isLowLatency() throws IOException {
+        return NativeConnection.value(check("reading low latency", NativeConnection.readLowLatency(handle), 0)) > 0;
+    }
+
+    /**
+     * Reads a frame that ends in silence, as Modbus RTU's do: waits up to the
+     * read timeout for the first byte (then {@link SerialTimeoutException}, as
+     * a read), then takes bytes until the line has been silent for
+     * {@code idleMicros} (timed in microseconds) or the buffer is full.
+     * A USB adapter holds received bytes for its latency time (16 ms for an
+     * FTDI unless {@link #setLowLatency low latency} is on), which makes gaps
+     * of its own: set low latency for gaps of a few milliseconds.
+     *
+     * @param buffer where the bytes go
+     * @param offset the first position
+     * @param length the most to take
+     * @param idleMicros the silence that ends the frame, such as
+     *     {@code 3.5 * settings.characterMicros()} for Modbus RTU
+     * @return the bytes taken, at least 1; -1 once the device has gone
+     * @throws SerialTimeoutException when no first byte came within the read timeout
+     * @throws IOException when the connection is closed
+     */
+    public int readUntilIdle(byte[] buffer, int offset, int length, int idleMicros) throws IOException {
+        Objects.checkFromIndexSize(offset, length, buffer.length);
+        if (idleMicros <= 0) {
+            throw Failures.badArgument(Failures.IDLE, idleMicros);
+        }
+        return ((Input) input).readFrame(buffer, offset, length, idleMicros);
+    }
+
     static ModemLines linesOf(int bits) {
         return new ModemLines((bits & NativeConnection.LINE_CTS) != 0, (bits & NativeConnection.LINE_DSR) != 0,
                 (bits & NativeConnection.LINE_DCD) != 0, (bits & NativeConnection.LINE_RI) != 0,
@@ -422,13 +524,23 @@ public final class SerialConnection implements Closeable {
             if (length == 0) {
                 return 0;
             }
+            return take(buffer, offset, length, 0);
+        }
+
+        int readFrame(byte[] buffer, int offset, int length, int idleMicros) throws IOException {
+            return length == 0 ? 0 : take(buffer, offset, length, idleMicros);
+        }
+
+        /** A read, or with idleMicros a frame that ends in silence. */
+        private int take(byte[] buffer, int offset, int length, int idleMicros) throws IOException {
             if (endOfStream && open) {
                 return -1;
             }
             int timeout = readTimeout;
             long result = inTurn(turns, () -> Threads.currentIsVirtual()
-                    ? virtualWaits.read(buffer, offset, length, timeout)
-                    : NativeConnection.read(handle, buffer, offset, length, timeout));
+                    ? virtualWaits.read(buffer, offset, length, timeout, idleMicros)
+                    : idleMicros == 0 ? NativeConnection.read(handle, buffer, offset, length, timeout)
+                    : NativeConnection.readUntilIdle(handle, buffer, offset, length, timeout, idleMicros));
             Reference.reachabilityFence(SerialConnection.this);
             int code = NativeConnection.code(result);
             if (NativeConnection.status(code) == NativeConnection.DONE) {

@@ -27,18 +27,37 @@ final class VirtualWaits {
         this.connection = connection;
     }
 
-    long read(byte[] buffer, int offset, int length, int timeoutMillis) {
+    /** A read; with idleMicros, then more until the line is silent that long or the buffer is full. */
+    long read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) {
         long deadline = deadline(timeoutMillis);
+        long first;
         for (;;) {
-            long result = NativeConnection.readNow(connection.handle(), buffer, offset, length);
-            if (status(result) != NativeConnection.WOULD_BLOCK) {
-                return result;
+            first = NativeConnection.readNow(connection.handle(), buffer, offset, length);
+            if (status(first) != NativeConnection.WOULD_BLOCK) {
+                break;
             }
             if (passed(deadline)) {
                 return (long) NativeConnection.TIMED_OUT << 32;
             }
             await(READ, deadline);
         }
+        if (idleMicros == 0 || status(first) != NativeConnection.DONE) {
+            return first;
+        }
+        int got = NativeConnection.value(first);
+        long silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
+        while (got < length && !passed(silentUntil)) {
+            long more = NativeConnection.readNow(connection.handle(), buffer, offset + got, length - got);
+            if (status(more) == NativeConnection.DONE) {
+                got += NativeConnection.value(more);
+                silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
+            } else if (status(more) == NativeConnection.WOULD_BLOCK) {
+                await(READ, silentUntil);
+            } else {
+                break;  // closed or gone: the frame so far; the next call says so
+            }
+        }
+        return got;
     }
 
     long write(byte[] buffer, int offset, int length, int timeoutMillis) {

@@ -1,11 +1,14 @@
 package tool;
 
+import java.io.IOException;
 import java.util.List;
 import serialslots.FlowControl;
 import serialslots.LineSettings;
 import serialslots.Parity;
+import serialslots.Rs485;
+import serialslots.SerialConnection;
 
-/** PORT BAUD SIZE STOP PARITY and --flow, as the commands that open a connection take them. */
+/** PORT BAUD SIZE STOP PARITY, --flow, --rs485 and --low-latency, as the commands that open a connection take them. */
 final class LineArguments {
 
     static final String USAGE = "PORT BAUD SIZE STOP PARITY";
@@ -15,8 +18,12 @@ final class LineArguments {
             "  BAUD     any rate the device can make: 9600, 115200, 250000, 1000000, ...",
             "  SIZE     data bits, 5 to 8          STOP  1 or 2",
             "  PARITY   N (none), E (even), O or 0 (odd), M (mark), S (space)",
-            "  --flow none|rtscts|xonxoff   flow control (default none)");
+            "  --flow none|rtscts|xonxoff   flow control (default none)",
+            "  --rs485        RS-485 mode: the driver sets RTS while sending (where it has the mode)",
+            "  --low-latency  received bytes handed on at once (an FTDI adapter: 1 ms, not 16)");
     static final String FLOW = "--flow";
+    /** The switches of the line besides its settings. */
+    static final List<String> SWITCHES = List.of("--rs485", "--low-latency");
 
     private LineArguments() {
     }
@@ -39,6 +46,23 @@ final class LineArguments {
                     });
         } catch (IllegalArgumentException e) {
             throw new SerialTool.UsageException(e.getMessage());
+        }
+    }
+
+    /** Opens the port the arguments name, with their settings, RS-485 and low latency; closed again on failure. */
+    static SerialConnection open(Arguments arguments) throws IOException, SerialTool.UsageException {
+        SerialConnection port = SerialConnection.open(arguments.positional.get(0), settings(arguments));
+        try {
+            if (arguments.has("--rs485")) {
+                port.setRs485(Rs485.standard());
+            }
+            if (arguments.has("--low-latency")) {
+                port.setLowLatency(true);
+            }
+            return port;
+        } catch (IOException e) {
+            port.close();
+            throw e;
         }
     }
 

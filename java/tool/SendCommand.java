@@ -5,6 +5,7 @@ import java.io.InputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.util.List;
+import java.util.stream.Stream;
 import serialslots.SerialConnection;
 import serialslots.SerialTimeoutException;
 
@@ -27,7 +28,7 @@ final class SendCommand implements SerialTool.Command {
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
         Arguments arguments = new Arguments(args, List.of("--hex", "--wait", LineArguments.FLOW),
-                List.of("--cr", "--crlf"));
+                Stream.concat(Stream.of("--cr", "--crlf"), LineArguments.SWITCHES.stream()).toList());
         List<String> positional = arguments.positional;
         String hex = arguments.value("--hex");
         int expected = hex == null ? 6 : 5;
@@ -38,7 +39,7 @@ final class SendCommand implements SerialTool.Command {
                 : (positional.get(5) + (arguments.has("--crlf") ? "\r\n" : arguments.has("--cr") ? "\r" : ""))
                         .getBytes(StandardCharsets.UTF_8);
         int wait = arguments.millis("--wait", 500);
-        try (SerialConnection port = SerialConnection.open(positional.get(0), LineArguments.settings(arguments))) {
+        try (SerialConnection port = LineArguments.open(arguments)) {
             port.getOutputStream().write(data);
             out.println("sent     " + Bytes.describe(data));
             ByteArrayOutputStream replies = new ByteArrayOutputStream();

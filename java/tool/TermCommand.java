@@ -5,6 +5,7 @@ import java.io.InputStream;
 import java.io.PrintStream;
 import java.util.EnumSet;
 import java.util.List;
+import java.util.stream.Stream;
 import java.util.concurrent.atomic.AtomicLong;
 import serialslots.SerialConnection;
 import serialslots.SerialEventType;
@@ -37,14 +38,14 @@ final class TermCommand implements SerialTool.Command {
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
         Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", LineArguments.FLOW),
-                List.of("--hex"));
+                Stream.concat(Stream.of("--hex"), LineArguments.SWITCHES.stream()).toList());
         if (arguments.positional.size() != 5) {
             throw new SerialTool.UsageException(arguments.positional.size() < 5 ? "missing arguments" : "too many arguments");
         }
         boolean hex = arguments.has("--hex");
         int linger = arguments.millis("--linger", 300);
         boolean[] lines = {level(arguments, "--rts"), level(arguments, "--dtr")};
-        SerialConnection port = SerialConnection.open(arguments.positional.get(0), LineArguments.settings(arguments));
+        SerialConnection port = LineArguments.open(arguments);
         try (RawTerminal raw = RawTerminal.enter()) {
             if (arguments.value("--rts") != null) {
                 port.setRts(lines[0]);

@@ -52,6 +52,21 @@ static_assert(is(Parity::kNone, serialslots_NativeConnection_PARITY_NONE) &&
 static_assert(is(FlowControl::kNone, serialslots_NativeConnection_FLOW_NONE) &&
               is(FlowControl::kRtsCts, serialslots_NativeConnection_FLOW_RTS_CTS) &&
               is(FlowControl::kXonXoff, serialslots_NativeConnection_FLOW_XON_XOFF));
+static_assert(is(serialslots::line::Rs485Field::kNone, serialslots_NativeConnection_RS485_KEPT) &&
+              is(serialslots::line::Rs485Field::kMode,
+                 serialslots_NativeConnection_RS485_NO_MODE) &&
+              is(serialslots::line::Rs485Field::kRtsOnSend,
+                 serialslots_NativeConnection_RS485_RTS_ON_SEND) &&
+              is(serialslots::line::Rs485Field::kRtsAfterSend,
+                 serialslots_NativeConnection_RS485_RTS_AFTER_SEND) &&
+              is(serialslots::line::Rs485Field::kDelayBeforeSend,
+                 serialslots_NativeConnection_RS485_DELAY_BEFORE_SEND) &&
+              is(serialslots::line::Rs485Field::kDelayAfterSend,
+                 serialslots_NativeConnection_RS485_DELAY_AFTER_SEND) &&
+              is(serialslots::line::Rs485Field::kReceiveDuringSend,
+                 serialslots_NativeConnection_RS485_RECEIVE_DURING_SEND) &&
+              is(serialslots::line::Rs485Field::kTerminateBus,
+                 serialslots_NativeConnection_RS485_TERMINATE_BUS));
 static_assert(is(kCts, serialslots_NativeConnection_LINE_CTS) &&
               is(kDsr, serialslots_NativeConnection_LINE_DSR) &&
               is(kDcd, serialslots_NativeConnection_LINE_DCD) &&
@@ -89,6 +104,22 @@ void report(JNIEnv* env, jintArray into, OpenFailure failure, int error,
   values[serialslots_NativeConnection_REPORT_PARITY] = static_cast<jint>(line.applied.parity);
   values[serialslots_NativeConnection_REPORT_FLOW] = static_cast<jint>(line.applied.flow);
   env->SetIntArrayRegion(into, 0, serialslots_NativeConnection_REPORT_LENGTH, values);
+}
+
+// The RS-485 report, laid out by the RS485_ positions: the field not kept,
+// and what the driver holds (each field at the position its code names).
+void reportRs485(JNIEnv* env, jintArray into,
+                 const serialslots::line::Rs485Outcome& line) noexcept {
+  jint values[serialslots_NativeConnection_RS485_REPORT_LENGTH] = {};
+  values[serialslots_NativeConnection_RS485_REFUSED] = static_cast<jint>(line.refused);
+  values[serialslots_NativeConnection_RS485_ENABLED] = line.enabled;
+  values[serialslots_NativeConnection_RS485_RTS_ON_SEND] = line.kept.rtsOnSend;
+  values[serialslots_NativeConnection_RS485_RTS_AFTER_SEND] = line.kept.rtsAfterSend;
+  values[serialslots_NativeConnection_RS485_DELAY_BEFORE_SEND] = line.kept.delayBeforeSendMillis;
+  values[serialslots_NativeConnection_RS485_DELAY_AFTER_SEND] = line.kept.delayAfterSendMillis;
+  values[serialslots_NativeConnection_RS485_RECEIVE_DURING_SEND] = line.kept.receiveDuringSend;
+  values[serialslots_NativeConnection_RS485_TERMINATE_BUS] = line.kept.terminateBus;
+  env->SetIntArrayRegion(into, 0, serialslots_NativeConnection_RS485_REPORT_LENGTH, values);
 }
 
 // Lends a Java array to one non-blocking system call at a time. Nothing may
@@ -241,6 +272,52 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_counters(JNIEnv* env, 
   values[serialslots_NativeConnection_COUNTER_RING_INDICATIONS] = counts.ringIndications;
   env->SetLongArrayRegion(into, 0, serialslots_NativeConnection_COUNTER_LENGTH, values);
   return resultOf(outcome);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_setRs485(
+    JNIEnv* env, jclass, jlong handle, jboolean enable, jboolean rtsOnSend, jboolean rtsAfterSend,
+    jint delayBeforeSend, jint delayAfterSend, jboolean receiveDuringSend, jboolean terminateBus,
+    jintArray report) {
+  const serialslots::line::Rs485 wanted{
+      rtsOnSend == JNI_TRUE, rtsAfterSend == JNI_TRUE,      delayBeforeSend,
+      delayAfterSend,        receiveDuringSend == JNI_TRUE, terminateBus == JNI_TRUE};
+  serialslots::line::Rs485Outcome line{};
+  const Outcome outcome =
+      connectionOf(handle).setRs485(enable == JNI_TRUE ? &wanted : nullptr, line);
+  reportRs485(env, report, line);
+  return resultOf(outcome);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_readRs485(JNIEnv* env, jclass,
+                                                                    jlong handle,
+                                                                    jintArray report) {
+  serialslots::line::Rs485Outcome line{};
+  const Outcome outcome = connectionOf(handle).readRs485(line);
+  reportRs485(env, report, line);
+  return resultOf(outcome);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_setLowLatency(JNIEnv*, jclass,
+                                                                        jlong handle, jboolean on) {
+  int state = -1;
+  const Outcome outcome = connectionOf(handle).setLowLatency(on == JNI_TRUE, state);
+  return resultOf(outcome, state);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_readLowLatency(JNIEnv*, jclass,
+                                                                         jlong handle) {
+  int state = -1;
+  const Outcome outcome = connectionOf(handle).readLowLatency(state);
+  return resultOf(outcome, state);
+}
+
+JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_readUntilIdle(
+    JNIEnv* env, jclass, jlong handle, jbyteArray buffer, jint offset, jint length,
+    jint timeoutMillis, jint idleMicros) {
+  const Transfer got = connectionOf(handle).readUntilIdle(
+      static_cast<size_t>(length), timeoutMillis, idleMicros, PinnedArray{env, buffer, offset, 0},
+      PinnedArray{env, buffer, offset, 0});
+  return resultOf(got.outcome, static_cast<jlong>(got.count));
 }
 
 JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_awaitModemChange(JNIEnv*, jclass,

@@ -18,13 +18,14 @@
 #include "connection/exclusive_guard.h"
 
 namespace serialslots::connection {
-namespace {
 
 long long nowNanos() noexcept {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
+
+namespace {
 
 // Milliseconds for poll() until the deadline, a remainder rounded up: -1 for
 // no deadline, 0 once it has passed.
@@ -422,6 +423,47 @@ Outcome Connection::counters(Counters& counts) noexcept {
   counts = {kernel.rx,          kernel.tx,  kernel.brk, kernel.frame, kernel.parity, kernel.overrun,
             kernel.buf_overrun, kernel.cts, kernel.dsr, kernel.dcd,   kernel.rng};
   return {Status::kDone, 0};
+}
+
+Outcome Connection::setRs485(const line::Rs485* wanted, line::Rs485Outcome& line) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  line = wanted != nullptr ? line::applyRs485(fd_, *wanted) : line::disableRs485(fd_);
+  return line.error == 0 ? Outcome{Status::kDone, 0} : callFailed(line.error);
+}
+
+Outcome Connection::readRs485(line::Rs485Outcome& line) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  line = line::readRs485(fd_);
+  return line.error == 0 ? Outcome{Status::kDone, 0} : callFailed(line.error);
+}
+
+namespace {
+
+// A driver without TIOCGSERIAL (a pty, cdc-acm) answers so; ENOTSUP: not kept.
+bool lacksLatencyControl(int error) noexcept {
+  return error == ENOTTY || error == EINVAL || error == ENOTSUP;
+}
+
+}  // namespace
+
+Outcome Connection::setLowLatency(bool wanted, int& state) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  bool on = false;
+  const int error = line::setLowLatency(fd_, wanted, on);
+  state = error == 0 ? on : -1;
+  return error == 0 || lacksLatencyControl(error) ? Outcome{Status::kDone, 0} : callFailed(error);
+}
+
+Outcome Connection::readLowLatency(int& state) noexcept {
+  Call call(*this);
+  if (!call.entered()) return {Status::kClosed, 0};
+  bool on = false;
+  const int error = line::readLowLatency(fd_, on);
+  state = error == 0 ? on : -1;
+  return error == 0 || lacksLatencyControl(error) ? Outcome{Status::kDone, 0} : callFailed(error);
 }
 
 Outcome Connection::awaitModemChange() noexcept {

@@ -14,6 +14,7 @@
 
 #include "connection/interruption.h"
 #include "events/poller.h"
+#include "line/bus.h"
 #include "line/line.h"
 
 namespace serialslots::connection {
@@ -133,6 +134,19 @@ class Connection {
   int modemLines(Outcome& outcome) noexcept;
   Outcome readSettings(LineSettings& settings) noexcept;
   Outcome counters(Counters& counts) noexcept;
+  // RS-485 mode: on with `wanted`, off with nullptr; `line` says what the
+  // driver kept. And low latency, on or off, read back into `on`.
+  Outcome setRs485(const line::Rs485* wanted, line::Rs485Outcome& line) noexcept;
+  Outcome readRs485(line::Rs485Outcome& line) noexcept;
+  // `state` is 1 on, 0 off, -1 where the driver has no latency control or
+  // did not keep what was asked.
+  Outcome setLowLatency(bool wanted, int& state) noexcept;
+  Outcome readLowLatency(int& state) noexcept;
+  // Waits up to firstTimeoutMillis (0: without limit) for a first byte, then
+  // takes bytes until the line has been silent for idleMicros or `max` came.
+  template <typename Pin, typename Unpin>
+  Transfer readUntilIdle(size_t max, int firstTimeoutMillis, long idleMicros, Pin pin,
+                         Unpin unpin) noexcept;
   // Waits in the kernel until a modem input line changes, close() comes or
   // stopModemWaits(true) does (then kClosed). stopModemWaits(false) lets
   // such waits happen again.
@@ -218,6 +232,7 @@ class Call {
 };
 
 long long deadlineAfter(int timeoutMillis) noexcept;  // 0 for no limit
+long long nowNanos() noexcept;                        // CLOCK_MONOTONIC
 
 template <typename Pin, typename Unpin>
 Transfer Connection::readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpin) noexcept {
@@ -274,6 +289,38 @@ Transfer Connection::readNow(size_t max, Pin pin, Unpin unpin) noexcept {
     // Nothing now: a hang-up poll() reports means nothing ever again.
     if (hangUp || !hungUpNow()) return {0, {Status::kWouldBlock, 0}};
   }
+}
+
+template <typename Pin, typename Unpin>
+Transfer Connection::readUntilIdle(size_t max, int firstTimeoutMillis, long idleMicros, Pin pin,
+                                   Unpin unpin) noexcept {
+  Transfer first = readInto(max, firstTimeoutMillis, pin, unpin);
+  if (first.count == 0) return first;
+  Call call(*this);
+  if (!call.entered()) return first;
+  size_t got = first.count;
+  long long lastByte = nowNanos();
+  while (got < max) {
+    // ppoll, not poll: the silence is timed in microseconds.
+    const long long left = lastByte + idleMicros * 1000LL - nowNanos();
+    if (left <= 0) break;
+    pollfd waits[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const timespec wait{static_cast<time_t>(left / 1000000000LL),
+                        static_cast<long>(left % 1000000000LL)};
+    const int ready = ppoll(waits, 2, &wait, nullptr);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    // Closed or hung up: what came so far is the frame; the next call says so.
+    if (waits[1].revents != 0 || (waits[0].revents & POLLIN) == 0) break;
+    auto memory = pin();
+    if (memory == nullptr) break;
+    const ssize_t n = ::read(fd_, static_cast<unsigned char*>(memory) + got, max - got);
+    unpin(memory);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+    lastByte = nowNanos();
+  }
+  return {got, {Status::kDone, 0}};
 }
 
 template <typename Pin, typename Unpin>

@@ -8,13 +8,16 @@
 #include <asm/termios.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <map>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,6 +41,10 @@ struct StandInDriver {
   std::map<unsigned long, int> failing;  // request: errno
   int queued = 0;                        // bytes TIOCOUTQ reports for ever
   bool transmitterStuck = false;         // tcdrain waits for a signal
+  // RS-485, as serial_core sanitizes it: delays clamped, flags it lacks dropped.
+  bool rs485 = false;
+  serial_rs485 rs485Mode{};
+  unsigned rs485Lacks = 0;
 } driver;
 
 }  // namespace
@@ -70,6 +77,21 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         pause();  // until a signal
         errno = EINTR;
         return -1;
+      case TIOCGRS485:
+      case TIOCSRS485: {
+        if (!driver.rs485) break;
+        auto* mode = static_cast<serial_rs485*>(argument);
+        if (request == TIOCSRS485) {
+          driver.rs485Mode = *mode;
+          driver.rs485Mode.flags &= ~driver.rs485Lacks;
+          for (__u32* delay :
+               {&driver.rs485Mode.delay_rts_before_send, &driver.rs485Mode.delay_rts_after_send}) {
+            *delay = std::min<__u32>(*delay, 100);
+          }
+        }
+        *mode = driver.rs485Mode;
+        return 0;
+      }
       case TCSETS:  // without termios2: the same flags first
         static_cast<termios*>(argument)->c_cflag &= ~driver.dropped;
         break;
@@ -284,6 +306,55 @@ TEST_F(ConnectionOnAStandIn, ADriverThatFailsACallOrDropsASettingLeavesTheConnec
             std::make_pair(OpenFailure::kSystem, EPERM));
   EXPECT_EQ(refused.connection, nullptr);
   close(other);
+}
+
+TEST_F(ConnectionOnAStandIn, Rs485IsReadBackAndWhatTheDriverDidNotKeepIsRefusedAndUndone) {
+  using line::Rs485;
+  using line::Rs485Field;
+  struct Case {
+    bool supported;
+    unsigned lacks;
+    Rs485 wanted;
+    Rs485Field refused;
+  };
+  const Case cases[] = {
+      {true, 0, {true, false, 0, 0, false, false}, Rs485Field::kNone},
+      {true, 0, {false, true, 30, 40, true, true}, Rs485Field::kNone},
+      {true, 0, {true, false, 200, 0, false, false}, Rs485Field::kDelayBeforeSend},
+      {true, 0, {true, false, 0, 101, false, false}, Rs485Field::kDelayAfterSend},
+      {true, SER_RS485_TERMINATE_BUS, {true, false, 0, 0, false, true}, Rs485Field::kTerminateBus},
+      {true,
+       SER_RS485_RX_DURING_TX,
+       {true, false, 0, 0, true, false},
+       Rs485Field::kReceiveDuringSend},
+      {true,
+       SER_RS485_RTS_AFTER_SEND,
+       {false, true, 0, 0, false, false},
+       Rs485Field::kRtsAfterSend},
+      {false, 0, {true, false, 0, 0, false, false}, Rs485Field::kMode},
+  };
+  for (const Case& c : cases) {
+    driver.rs485 = c.supported;
+    driver.rs485Mode = {};
+    driver.rs485Lacks = c.lacks;
+    line::Rs485Outcome got{};
+    ASSERT_EQ(connection_->setRs485(&c.wanted, got).status, Status::kDone);
+    EXPECT_EQ(got.refused, c.refused) << static_cast<int>(c.refused);
+    line::Rs485Outcome now{};
+    ASSERT_EQ(connection_->readRs485(now).status, Status::kDone);
+    const bool kept = c.refused == Rs485Field::kNone;
+    EXPECT_EQ(now.enabled, kept) << "refused, yet the mode stayed on";
+    if (kept) {
+      EXPECT_EQ(std::make_tuple(now.kept.rtsOnSend, now.kept.rtsAfterSend,
+                                now.kept.delayBeforeSendMillis, now.kept.delayAfterSendMillis,
+                                now.kept.receiveDuringSend, now.kept.terminateBus),
+                std::make_tuple(c.wanted.rtsOnSend, c.wanted.rtsAfterSend,
+                                c.wanted.delayBeforeSendMillis, c.wanted.delayAfterSendMillis,
+                                c.wanted.receiveDuringSend, c.wanted.terminateBus));
+      ASSERT_EQ(connection_->setRs485(nullptr, got).status, Status::kDone);
+      EXPECT_FALSE(got.enabled);
+    }
+  }
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ public final class ConnectionBenchmark {
                         () -> PerByteBenchmark.Jssc.awaitByte(jssc, 5000));
                 PerByteBenchmark.Jssc.close(jssc);
             }
+            silenceRow(far, wake);
             idleRows(reader, wake);
         } finally {
             reader.shutdownNow();
@@ -136,6 +137,36 @@ public final class ConnectionBenchmark {
         long sent = System.nanoTime();
         far.inject((byte) 0x55);
         return returned.get() - sent;
+    }
+
+    /**
+     * How long after a frame's last byte readUntilIdle returns, asked for
+     * Modbus RTU's 1.75 ms: the far end sends 8-byte frames.
+     */
+    private static void silenceRow(SerialLab.FarEnd far, SerialConnection connection) throws Exception {
+        int idleMicros = 1750;
+        double[] late = new double[2000];
+        byte[] frame = new byte[8];
+        byte[] buffer = new byte[64];
+        connection.setReadTimeout(5_000);
+        ExecutorService sender = Executors.newSingleThreadExecutor();
+        for (int i = -200; i < late.length; i++) {
+            Future<Long> sent = sender.submit(() -> {
+                Thread.sleep(1);
+                far.inject(frame);
+                return System.nanoTime();
+            });
+            connection.readUntilIdle(buffer, 0, buffer.length, idleMicros);
+            long returned = System.nanoTime();
+            if (i >= 0) {
+                late[i] = returned - sent.get() - idleMicros * 1e3;
+            }
+        }
+        sender.shutdownNow();
+        connection.setReadTimeout(0);
+        System.out.printf(Locale.ROOT, "| frame read, 1.75 ms silence asked | readUntilIdle() returning after the "
+                + "silence | p50 +%.0f µs, p99 +%.0f µs late | | |%n", percentile(late, 50) / 1e3,
+                percentile(late, 99) / 1e3);
     }
 
     /** CPU used by a thread blocked in read() for 5 s, and by the one-byte API's polling loops. */

@@ -12,9 +12,12 @@ import hardwarelab.HardwareLab;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.UncheckedIOException;
+import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
 import java.util.EnumSet;
 import java.util.List;
+import java.util.Optional;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.Future;
 import java.util.concurrent.LinkedBlockingQueue;
@@ -31,9 +34,11 @@ import serialslots.LineSettings;
 import serialslots.ModemLines;
 import serialslots.Parity;
 import serialslots.PortDisconnectedException;
+import serialslots.Rs485;
 import serialslots.SerialConnection;
 import serialslots.SerialEventType;
 import serialslots.SerialTimeoutException;
+import serialslots.SettingNotSupportedException;
 
 /**
  * The connection API on the 8250 and ftdi_sio drivers of the lab's virtual
@@ -127,6 +132,48 @@ class ConnectionOnDriversTest extends ConnectionContract {
                 assertEquals(before, connection.settings());
             }
         }
+    }
+
+    @Test
+    void lowLatencySetsTheAdaptersTimerAndAUartWithoutRs485RefusesItAndWorksOn() throws Exception {
+        Path timer = Path.of("/sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
+        try (SerialConnection adapter = SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200));
+                SerialConnection uart = SerialConnection.open("/dev/ttyS4", LineSettings.of(115200))) {
+            String before = Files.readString(timer).strip();
+            double[] perSecond = new double[2];
+            for (boolean low : new boolean[] {true, false}) {
+                adapter.setLowLatency(low);
+                assertEquals(List.of(low, low ? "1" : before), List.of(adapter.isLowLatency(),
+                        Files.readString(timer).strip()));
+                perSecond[low ? 0 : 1] = requestsAndReplies(uart, adapter);
+            }
+            // A figure, not a test: the emulated adapter has no latency timer of its own.
+            System.out.printf("figure: request/reply through the adapter, low latency %.0f/s, default %.0f/s%n",
+                    perSecond[0], perSecond[1]);
+        }
+        try (SerialConnection uart = SerialConnection.open("/dev/ttyS1", LineSettings.of(9600));
+                SerialConnection far = SerialConnection.open("/dev/ttyS2", LineSettings.of(9600))) {
+            assertEquals("/dev/ttyS1: the driver has no RS-485 mode", assertThrows(SettingNotSupportedException.class,
+                    () -> uart.setRs485(Rs485.standard())).getMessage());
+            assertEquals(Optional.empty(), uart.rs485());
+            uart.getOutputStream().write('k');
+            far.setReadTimeout(5_000);
+            assertEquals('k', far.getInputStream().read());
+        }
+    }
+
+    /** Requests of one byte from the UART, each answered by the adapter's end: how many a second. */
+    private static double requestsAndReplies(SerialConnection uart, SerialConnection adapter) throws IOException {
+        uart.setReadTimeout(5_000);
+        adapter.setReadTimeout(5_000);
+        long start = System.nanoTime();
+        int rounds = 50;
+        for (int i = 0; i < rounds; i++) {
+            uart.getOutputStream().write(i);
+            adapter.getOutputStream().write(adapter.getInputStream().read());
+            assertEquals(i, uart.getInputStream().read());
+        }
+        return rounds / ((System.nanoTime() - start) / 1e9);
     }
 
     @Test

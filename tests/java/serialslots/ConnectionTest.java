@@ -12,12 +12,14 @@ import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Optional;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
@@ -103,6 +105,43 @@ class ConnectionTest extends ConnectionContract {
         }
         assertThrows(SettingNotSupportedException.class,
                 () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
+    }
+
+    @Test
+    void framesEndInSilenceOrAFullBufferAndAPtyHasNoBusControl() throws Exception {
+        try (SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(115200))) {
+            assertEquals("/dev/ttyUSB4: the driver has no RS-485 mode",
+                    assertThrows(SettingNotSupportedException.class, () -> connection.setRs485(Rs485.standard()))
+                            .getMessage());
+            assertEquals(Optional.empty(), connection.rs485());
+            connection.disableRs485();
+            assertEquals("/dev/ttyUSB4: the driver did not take low latency on",
+                    assertThrows(SettingNotSupportedException.class, () -> connection.setLowLatency(true)).getMessage());
+            assertFalse(connection.isLowLatency());
+            Future<?> far = threads.submit(() -> {
+                for (byte b : "abc".getBytes(StandardCharsets.US_ASCII)) {
+                    device.inject(b);
+                    Thread.sleep(5);  // gaps within a frame, well below the silence that ends it
+                }
+                Thread.sleep(300);
+                device.inject("defghijkl".getBytes(StandardCharsets.US_ASCII));
+                return null;
+            });
+            connection.setReadTimeout(2_000);
+            byte[] buffer = new byte[16];
+            List<String> frames = new ArrayList<>();
+            for (int room : new int[] {16, 4, 16}) {
+                int got = connection.readUntilIdle(buffer, 0, room, 50_000);
+                frames.add(new String(buffer, 0, got, StandardCharsets.US_ASCII));
+            }
+            far.get();
+            assertEquals(List.of("abc", "defg", "hijkl"), frames);
+            connection.setReadTimeout(50);
+            assertThrows(SerialTimeoutException.class, () -> connection.readUntilIdle(buffer, 0, 16, 1_000));
+            assertEquals(List.of(1042L, 209L, 521L), List.of(LineSettings.of(9600).characterMicros(),
+                    LineSettings.of(57600).withParity(Parity.EVEN).withStopBits(2).characterMicros(),
+                    LineSettings.of(19200).withDataBits(7).withParity(Parity.ODD).characterMicros()));
+        }
     }
 
     @Test

@@ -81,6 +81,9 @@ class VirtualThreadsTest {
             });
             assertArrayEquals(lots, device.take(lots.length, 2_000));
             writer.get(5, TimeUnit.SECONDS);
+            device.inject((byte) 'x', (byte) 'y');
+            byte[] frame = new byte[8];
+            assertEquals(2, virtual.submit(() -> connection.readUntilIdle(frame, 0, 8, 20_000)).get(5, TimeUnit.SECONDS));
             connection.setReadTimeout(100);
             ExecutionException late = assertThrows(ExecutionException.class,
                     () -> virtual.submit(() -> connection.getInputStream().read()).get(5, TimeUnit.SECONDS));

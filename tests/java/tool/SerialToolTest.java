@@ -151,11 +151,15 @@ class SerialToolTest {
     }
 
     @ParameterizedTest
-    @CsvSource({"COM18,8,/dev/ttyS18: no such serial device", "/dev/null,8,/dev/null: not a serial device (no terminal)",
-        "COM19,7,/dev/ttyS19: the driver did not take data bits 7 (it kept 8); the line was left as it was"})
-    void libraryErrorsAreOneLineAndExitOne(String port, String size, String message) throws Exception {
+    @CsvSource({"COM18,8,--cr,/dev/ttyS18: no such serial device",
+        "/dev/null,8,--cr,/dev/null: not a serial device (no terminal)",
+        "COM19,7,--cr,/dev/ttyS19: the driver did not take data bits 7 (it kept 8); the line was left as it was",
+        "COM19,8,--rs485,/dev/ttyS19: the driver has no RS-485 mode",
+        "COM19,8,--low-latency,/dev/ttyS19: the driver did not take low latency on"})
+    void libraryErrorsAreOneLineAndExitOne(String port, String size, String option, String message) throws Exception {
         try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyS19")) {
-            assertEquals(new Run(1, "", "serialslots send: " + message), tool("send", port, "9600", size, "1", "N", "x"));
+            assertEquals(new Run(1, "", "serialslots send: " + message),
+                    tool("send", port, "9600", size, "1", "N", "x", option));
         }
     }
 
