@@ -17,8 +17,9 @@
 #                   through hardware-wires
 #   ttyS4 - ttyS7   a four-port PCI card; ttyS4 is wired to ttyUSB0
 #   ttyS8           a node with no UART behind it
-#   ttyUSB0         an FTDI adapter on an xHCI controller, wired to ttyS4
-#                   through hardware-wires
+#   ttyUSB0         an FTDI adapter (serial number A1) on an xHCI controller,
+#                   wired to ttyS4 through hardware-wires
+#   ttyUSB1         a second FTDI adapter (serial number B2), wired to nothing
 # Installs qemu-system-x86 when missing, and fetches Debian's kernel and static
 # busybox into the build tree (without installing them).
 source "$(dirname "$0")/env.sh"
@@ -106,7 +107,8 @@ timeout 480 qemu-system-x86_64 -nodefaults -display none -no-reboot -accel tcg,t
   -chardev socket,id=monitor,path="$wires/monitor" -mon chardev=monitor,mode=readline \
   -chardev socket,id=uart4,path="$wires/uart4" -device pci-serial-4x,chardev1=uart4 \
   -device qemu-xhci,id=xhci -chardev socket,id=usb,path="$wires/usb" \
-  -device usb-serial,bus=xhci.0,chardev=usb,id=ftdi || qemu_status=$?
+  -device usb-serial,bus=xhci.0,chardev=usb,id=ftdi,serial=A1 \
+  -chardev file,id=idle,path="$wires/idle" -device usb-serial,bus=xhci.0,chardev=idle,id=ftdi2,serial=B2 || qemu_status=$?
 tr -d '\r' <"$console"
 echo "hardware lab: $(($(date +%s) - started)) s in all"
 [ $qemu_status -eq 0 ] || { echo "hardware lab: qemu failed ($qemu_status)" >&2; exit 1; }

@@ -75,6 +75,27 @@ final class Failures {
                 : "off"));
     }
 
+    static IOException cannotWatch(int errno) {
+        return new IOException("cannot watch for ports: " + NativeConnection.describeError(errno));
+    }
+
+    static IllegalArgumentException badUsbName(String name) {
+        return new IllegalArgumentException(name + ": a USB adapter is named usb:VVVV:PPPP or usb:VVVV:PPPP:SERIAL"
+                + ", with its vendor and product ids in hex, as lsusb shows them");
+    }
+
+    /** No adapter, or more than one, answers to a usb: name; `found` lists the USB serial ports there are. */
+    static IOException usbNotFound(String name, List<PortInfo> matching, List<PortInfo> found) {
+        String there = found.isEmpty() ? "no USB serial port is plugged in"
+                : "plugged in: " + String.join("; ", found.stream().map(PortInfo::toString).toList());
+        if (matching.isEmpty()) {
+            return new NoSuchFileException(name, null, "no such adapter plugged in (" + there + ")");
+        }
+        return new IOException(name + ": " + matching.size() + " adapters answer to it ("
+                + String.join("; ", matching.stream().map(PortInfo::toString).toList())
+                + "); name one by its serial number: usb:VVVV:PPPP:SERIAL");
+    }
+
     static IOException noBaudRate(String device) {
         return new IOException(device + ": the driver reports no baud rate");
     }

@@ -248,6 +248,17 @@ final class NativeConnection {
 
     static native void clearWake(long poller);
 
+    /** A socket on the kernel's uevents, or minus the errno. */
+    static native int openUevents();
+
+    /** "+ttyUSB0" for an added tty, "-ttyUSB0" for a removed one, "" for another message, null when none waits. */
+    static native String nextTtyEvent(int socket);
+
+    /** Has the poller tell of each new arrival on a descriptor, with a token. */
+    static native long watchDescriptor(long poller, int fd, long token);
+
+    static native void closeDescriptor(int fd);
+
     /** {@code line}: LINE_RTS or LINE_DTR. */
     static native long setModemLine(long handle, int line, boolean on);
 

@@ -9,6 +9,7 @@ import java.util.List;
 import java.util.HashMap;
 import java.util.Map;
 import java.util.Objects;
+import java.util.function.Consumer;
 import java.util.function.Function;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
@@ -60,20 +61,75 @@ public final class SerialPorts {
     /**
      * The device path a port name stands for, as {@link SerialConnection#open}
      * opens it: a slot name of {@link core.SerialPort} ("COM3" is /dev/ttyS3,
-     * "COMUSB0" /dev/ttyUSB0), a path as it is, or a device name under /dev
-     * ("ttyAMA0").
+     * "COMUSB0" /dev/ttyUSB0), a USB adapter by its identity
+     * ("usb:0403:6001", or with its serial number "usb:0403:6001:A5XK3RJT":
+     * the vendor and product ids in hex, as lsusb shows them), wherever it is
+     * plugged in now, a path as it is, or a device name under /dev ("ttyAMA0").
      *
      * @param port the name
      * @return the device path
-     * @throws IllegalArgumentException when {@code port} is empty
+     * @throws IllegalArgumentException when {@code port} is empty, or a usb: name is malformed
+     * @throws java.nio.file.NoSuchFileException when no adapter answers to a usb: name
+     * @throws IOException when more than one does, or sysfs cannot be read
      */
-    public static String devicePath(String port) {
+    public static String devicePath(String port) throws IOException {
         Objects.requireNonNull(port, "port");
         if (port.isEmpty()) {
             throw new IllegalArgumentException(Failures.EMPTY_NAME);
         }
+        if (port.startsWith("usb:")) {
+            return usbDevice(port);
+        }
         String slot = NativeConnection.slotDevice(port);
         return slot != null ? slot : port.contains("/") ? port : "/dev/" + port;
+    }
+
+    /**
+     * Tells {@code listener} of ports as they come and go: first an ADDED for
+     * each port there is, then each change, none missed or told twice. The
+     * kernel tells of them (uevents, no root needed), on the thread that
+     * waits for every connection's events: nothing polls, and a quiet machine
+     * costs no CPU. ADDED comes once the node is there and this user may open
+     * it (udev gives a node its group and mode just after the kernel made it;
+     * the wait for that lasts 2 s at most, after which the port is told as
+     * it is); REMOVED at once, with the same {@link PortInfo}.
+     *
+     * @param listener told of each port, one at a time, in order; what it throws goes to its thread's
+     *     uncaught-exception handler
+     * @return the watch, to close when done (from any thread, the listener's own included)
+     * @throws IOException when the kernel's events cannot be listened to
+     */
+    public static Subscription watch(Consumer<PortEvent> listener) throws IOException {
+        return Watching.start(Objects.requireNonNull(listener, "listener"));
+    }
+
+    private static final Pattern USB_NAME = Pattern.compile("usb:(\\p{XDigit}{4}):(\\p{XDigit}{4})(?::(.+))?");
+
+    private static String usbDevice(String name) throws IOException {
+        Matcher parts = USB_NAME.matcher(name);
+        if (!parts.matches()) {
+            throw Failures.badUsbName(name);
+        }
+        int vendor = Integer.parseInt(parts.group(1), 16);
+        int product = Integer.parseInt(parts.group(2), 16);
+        List<PortInfo> usb = list().stream().filter(port -> port.vendorId().isPresent()).toList();
+        List<PortInfo> matching = usb.stream().filter(port -> port.vendorId().getAsInt() == vendor
+                && port.productId().orElse(-1) == product
+                && (parts.group(3) == null || parts.group(3).equals(port.serialNumber().orElse(null)))).toList();
+        if (matching.size() != 1) {
+            throw Failures.usbNotFound(name, matching, usb);
+        }
+        return matching.get(0).device();
+    }
+
+    /** The port a tty of this machine is, such as "ttyUSB0", or null where it has no device. */
+    static PortInfo describe(String tty) {
+        Path root = Path.of("/");
+        try {
+            return describe(root.resolve("sys/class/tty").resolve(tty), byIdLinks(root.resolve("dev/serial/by-id")));
+        } catch (IOException unreadable) {
+            return null;
+        }
     }
 
     private static PortInfo describe(Path tty, Map<Path, String> byId) {

@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include "bridge/jni_support.h"
+#include "bridge/result.h"
 #include "connection/connection.h"
 #include "connection/exclusive_guard.h"
 #include "registry/port_table.h"
 #include "serialslots_NativeConnection.h"
 
+using serialslots::resultOf;
 using serialslots::ScopedUtfChars;
 using namespace serialslots::connection;
 
@@ -73,13 +75,6 @@ static_assert(is(kCts, serialslots_NativeConnection_LINE_CTS) &&
               is(kRi, serialslots_NativeConnection_LINE_RI) &&
               is(kRts, serialslots_NativeConnection_LINE_RTS) &&
               is(kDtr, serialslots_NativeConnection_LINE_DTR));
-
-// Every call but open answers one jlong: how it ended in the high half (the
-// Status, with the errno above it) and what it moved or read in the low half.
-jlong resultOf(const Outcome& outcome, jlong value = 0) noexcept {
-  const jlong code = static_cast<jint>(outcome.status) | outcome.error << 8;
-  return code << 32 | (value & 0xFFFFFFFF);
-}
 
 // The handle Java holds is the connection's address.
 Connection& connectionOf(jlong handle) noexcept {

@@ -28,11 +28,11 @@ for scratch in /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
 
 # USB devices enumerate after the drivers load; devtmpfs makes their nodes.
 tries=0
-while [ ! -e /dev/ttyUSB0 ] && [ $tries -lt 100 ]; do
+while [ ! -e /dev/ttyUSB1 ] && [ $tries -lt 100 ]; do
   sleep 0.1
   tries=$((tries + 1))
 done
-[ -e /dev/ttyUSB0 ] || echo "hardware-lab: no /dev/ttyUSB0 appeared"
+[ -e /dev/ttyUSB1 ] || echo "hardware-lab: the adapters did not appear"
 
 job=$(sed -n 's/.*serialslots\.job=\([^ ]*\).*/\1/p' /proc/cmdline)
 echo "hardware-lab: booted in $(cut -d' ' -f1 /proc/uptime) s, running $job"

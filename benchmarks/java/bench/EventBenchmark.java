@@ -24,6 +24,7 @@ import lab.SerialLab;
 import serialslots.LineSettings;
 import serialslots.SerialConnection;
 import serialslots.SerialEventType;
+import serialslots.SerialPorts;
 import serialslots.Subscription;
 
 /**
@@ -166,8 +167,15 @@ public final class EventBenchmark {
         for (Subscription subscription : subscriptions) {
             subscription.close();
         }
+        double watching;
+        try (Subscription watch = SerialPorts.watch(event -> { })) {
+            Thread.sleep(500);
+            watching = cpuShare(os);
+        }
         System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, nothing subscribed | %.3f%% of a core | | |%n",
                 IDLE_SECONDS, quiet * 100);
+        System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, watching for ports | %.3f%% of a core | | |%n",
+                IDLE_SECONDS, watching * 100);
         System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, %d ports subscribed to every event | %.3f%% of a core "
                 + "| | |%n", IDLE_SECONDS, lab.connections.size(), subscribed * 100);
         System.out.printf(Locale.ROOT, "| idle, %d s | the waiting thread's context switches | %d | | |%n", IDLE_SECONDS,

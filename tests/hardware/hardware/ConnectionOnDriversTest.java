@@ -33,10 +33,13 @@ import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
 import serialslots.Parity;
+import serialslots.PortEvent;
 import serialslots.PortDisconnectedException;
 import serialslots.Rs485;
 import serialslots.SerialConnection;
 import serialslots.SerialEventType;
+import serialslots.SerialPorts;
+import serialslots.Subscription;
 import serialslots.SerialTimeoutException;
 import serialslots.SettingNotSupportedException;
 
@@ -248,6 +251,42 @@ class ConnectionOnDriversTest extends ConnectionContract {
             adapter.setReadTimeout(20_000);
             assertArrayEquals(data, adapter.getInputStream().readNBytes(data.length));
             assertTrue(drained.get(10, TimeUnit.SECONDS) > reading);
+        }
+    }
+
+    @Test
+    void aWatchSeesTheAdapterGoAndComeBackAndItsIdentityFindsItWhereverItIs() throws Exception {
+        BlockingQueue<PortEvent> events = new LinkedBlockingQueue<>();
+        try (Subscription watch = SerialPorts.watch(events::add)) {
+            for (int i = SerialPorts.list().size(); i > 0; i--) {
+                assertEquals(PortEvent.Kind.ADDED, events.poll(10, TimeUnit.SECONDS).kind());
+            }
+            IOException both = assertThrows(IOException.class,
+                    () -> SerialConnection.open("usb:0403:6001", LineSettings.of(9600)).close(),
+                    SerialPorts.list().toString());
+            assertTrue(both.getMessage().startsWith("usb:0403:6001: 2 adapters answer to it"), both.getMessage());
+            try (SerialConnection byIdentity = SerialConnection.open("usb:0403:6001:A1", LineSettings.of(9600))) {
+                assertEquals("/dev/ttyUSB0", byIdentity.device());
+            }
+            PortEvent removed;
+            long plugged;
+            try {
+                HardwareLab.unplugAdapter();
+                removed = events.poll(30, TimeUnit.SECONDS);
+            } finally {
+                plugged = System.nanoTime();
+                HardwareLab.plugAdapterBack();
+            }
+            PortEvent added = events.poll(30, TimeUnit.SECONDS);
+            System.out.printf("figure: the adapter plugged back, told %.0f ms after the monitor was asked%n",
+                    (System.nanoTime() - plugged) / 1e6);
+            assertEquals(List.of(PortEvent.Kind.REMOVED, PortEvent.Kind.ADDED), List.of(removed.kind(), added.kind()));
+            for (PortEvent event : List.of(removed, added)) {
+                assertEquals("0403:6001 serial A1", String.format("%04x:%04x serial %s",
+                        event.port().vendorId().getAsInt(), event.port().productId().getAsInt(),
+                        event.port().serialNumber().orElse("")));
+            }
+            SerialConnection.open("usb:0403:6001:A1", LineSettings.of(9600)).close();
         }
     }
 

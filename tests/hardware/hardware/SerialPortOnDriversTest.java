@@ -42,7 +42,7 @@ class SerialPortOnDriversTest {
         "COMUSB0,9600,7,1,E,0440", "COMUSB0,115200,8,2,0,01560", "COMUSB0,460800,7,1,N,040",
         "COMUSB0,38400,8,1,S,010000000460"})
     void theDriverHoldsEveryAcceptedSettingOnARawLine(String port, int baud, String size, String stop, String parity,
-            String framing) {
+            String framing) throws Exception {
         assertEquals(1, SerialPort.openPortC(port, String.valueOf(baud), size, stop, parity));
         SerialLab.Attributes line = SerialLab.deviceState(SerialPorts.devicePath(port));
         assertEquals(baud, line.inputBaud);

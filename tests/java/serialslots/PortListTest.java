@@ -1,11 +1,18 @@
 package serialslots;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.List;
 import java.util.Optional;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -75,5 +82,25 @@ class PortListTest {
         assertEquals(0x2341, ports.get(0).vendorId().getAsInt());
         assertEquals(List.of(Optional.empty(), Optional.empty()),
                 List.of(ports.get(0).slotName(), ports.get(1).manufacturer()));
+    }
+
+    @Test
+    void aWatchTellsFirstOfEveryPortThereIsAndUsbNamesSayWhatIsPluggedIn() throws Exception {
+        BlockingQueue<PortEvent> events = new LinkedBlockingQueue<>();
+        Subscription watch = SerialPorts.watch(events::add);
+        List<String> there = SerialPorts.list().stream().map(PortInfo::device).toList();
+        List<String> told = new ArrayList<>();
+        for (int i = 0; i < there.size(); i++) {
+            PortEvent event = events.poll(5, TimeUnit.SECONDS);
+            assertEquals(PortEvent.Kind.ADDED, event.kind());
+            told.add(event.port().device());
+        }
+        watch.close();
+        watch.close();
+        assertEquals(there, told);
+        assertThrows(IllegalArgumentException.class, () -> SerialPorts.devicePath("usb:403:6001"));
+        NoSuchFileException none = assertThrows(NoSuchFileException.class,
+                () -> SerialConnection.open("usb:ffff:fffe", LineSettings.of(9600)));
+        assertTrue(none.getMessage().startsWith("usb:ffff:fffe: no such adapter plugged in ("), none.getMessage());
     }
 }

@@ -93,7 +93,7 @@ public final class HardwareLab {
     /** Plugs the adapter back in and waits until its driver has made /dev/ttyUSB0 again. */
     public static void plugAdapterBack() throws IOException, InterruptedException {
         try {
-            monitor("device_add usb-serial,bus=xhci.0,chardev=usb,id=ftdi");
+            monitor("device_add usb-serial,bus=xhci.0,chardev=usb,id=ftdi,serial=A1");
         } catch (IOException answered) {
             if (!answered.getMessage().contains("Duplicate device ID")) {
                 throw answered;

@@ -1,0 +1,167 @@
+package serialslots;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.locks.LockSupport;
+import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.Consumer;
+
+/**
+ * A watch for ports that come and go: the kernel's uevents, on a socket the
+ * event loop waits on with the rest, turned into events one at a time, in
+ * order. The socket opens before the first list is read, so a port that
+ * comes or goes meanwhile is neither missed nor told twice.
+ */
+final class Watching implements Subscription, EventLoop.Target, Runnable {
+
+    /** How long an added node may wait for udev to give it its owner and mode. */
+    private static final long PERMISSION_WAIT_NANOS = TimeUnit.SECONDS.toNanos(2);
+
+    private final Consumer<PortEvent> listener;
+    private final int socket;
+    private final EventLoop.Registration registration;
+    private final AtomicBoolean scheduled = new AtomicBoolean();
+    private final AtomicBoolean more = new AtomicBoolean();
+    // Reading the socket and closing it take turns, so a closed number is never read.
+    private final ReentrantLock lock = new ReentrantLock();
+    private final Map<String, PortInfo> present = new HashMap<>();  // the delivering task's
+    private volatile boolean closed;
+    private boolean listed;  // the delivering task's
+
+    private Watching(Consumer<PortEvent> listener, int socket) throws IOException {
+        this.listener = listener;
+        this.socket = socket;
+        EventLoop.Registration added;
+        try {
+            added = EventLoop.get().add(this);
+        } catch (IOException e) {
+            NativeConnection.closeDescriptor(socket);
+            throw e;
+        }
+        registration = added;
+        long result = NativeConnection.watchDescriptor(added.poller(), socket, added.token());
+        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+            close();
+            throw Failures.cannotWatch(NativeConnection.errno(NativeConnection.code(result)));
+        }
+    }
+
+    static Subscription start(Consumer<PortEvent> listener) throws IOException {
+        int socket = NativeConnection.openUevents();
+        if (socket < 0) {
+            throw Failures.cannotWatch(-socket);
+        }
+        Watching watching = new Watching(listener, socket);
+        watching.ready(NativeConnection.READY_IN);
+        return watching;
+    }
+
+    @Override
+    public void ready(int readiness) {
+        more.set(true);
+        if (!closed && scheduled.compareAndSet(false, true)) {
+            Delivery.pool().execute(this);
+        }
+    }
+
+    @Override
+    public void run() {
+        while (more.getAndSet(false) && !closed) {
+            for (PortEvent event : news()) {
+                if (closed) {
+                    break;
+                }
+                try {
+                    listener.accept(event);
+                } catch (Throwable thrown) {
+                    Thread thread = Thread.currentThread();
+                    thread.getUncaughtExceptionHandler().uncaughtException(thread, thrown);
+                }
+            }
+        }
+        scheduled.set(false);
+        if (more.get() && !closed && scheduled.compareAndSet(false, true)) {
+            Delivery.pool().execute(this);
+        }
+    }
+
+    /** What came and went since the last look; the first look lists what is there. */
+    private List<PortEvent> news() {
+        List<String> changes = new ArrayList<>();
+        lock.lock();
+        try {
+            for (String change; !closed && (change = NativeConnection.nextTtyEvent(socket)) != null;) {
+                if (!change.isEmpty()) {
+                    changes.add(change);
+                }
+            }
+        } finally {
+            lock.unlock();
+        }
+        List<PortEvent> news = new ArrayList<>();
+        if (!listed) {
+            listed = true;
+            try {
+                for (PortInfo port : SerialPorts.list()) {
+                    present.put(port.device(), port);
+                    news.add(new PortEvent(PortEvent.Kind.ADDED, port));
+                }
+            } catch (IOException unreadable) {
+                // no sysfs: only what the kernel tells from now on
+            }
+        }
+        for (String change : changes) {
+            String device = "/dev/" + change.substring(1);
+            if (change.charAt(0) == '-') {
+                PortInfo gone = present.remove(device);
+                if (gone != null) {
+                    news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
+                }
+            } else if (!present.containsKey(device)) {
+                PortInfo port = SerialPorts.describe(change.substring(1));
+                if (port != null && mayOpen(Path.of(device))) {
+                    present.put(device, port);
+                    news.add(new PortEvent(PortEvent.Kind.ADDED, port));
+                }
+            }
+        }
+        return news;
+    }
+
+    /**
+     * Waits, bounded, until this user may open the node: the kernel makes it
+     * as root's, and udev gives it its group and mode a little later. Without
+     * udev the wait ends at its bound, and the port is told as it is.
+     */
+    private boolean mayOpen(Path node) {
+        long until = System.nanoTime() + PERMISSION_WAIT_NANOS;
+        while (!(Files.isReadable(node) && Files.isWritable(node)) && System.nanoTime() - until < 0 && !closed) {
+            LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
+        }
+        return Files.exists(node);
+    }
+
+    @Override
+    public void close() {
+        lock.lock();
+        try {
+            if (closed) {
+                return;
+            }
+            closed = true;
+            if (registration != null) {
+                EventLoop.get().remove(registration);
+            }
+            NativeConnection.closeDescriptor(socket);
+        } finally {
+            lock.unlock();
+        }
+    }
+}
