@@ -168,10 +168,10 @@ public final class EventBenchmark {
             subscription.close();
         }
         double watching;
-        try (Subscription watch = SerialPorts.watch(event -> { })) {
-            Thread.sleep(500);
-            watching = cpuShare(os);
-        }
+        Subscription watch = SerialPorts.watch(event -> { });
+        Thread.sleep(500);
+        watching = cpuShare(os);
+        watch.close();
         System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, nothing subscribed | %.3f%% of a core | | |%n",
                 IDLE_SECONDS, quiet * 100);
         System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, watching for ports | %.3f%% of a core | | |%n",
