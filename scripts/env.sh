@@ -53,6 +53,20 @@ install_test_tools() {
   [ -d $plugins/maven-jar-plugin ] || need+=(libmaven-jar-plugin-java)
   [ -d $plugins/maven-surefire-plugin ] || need+=(libsurefire-java)
   [ ${#need[@]} -eq 0 ] || install_packages "${need[@]}"
+  # ser2net serves lab ports to the remote-port tests, each started by its
+  # test. The package's own service would serve the host's ttyS0: it is
+  # installed without being started.
+  if ! command -v ser2net >/dev/null; then
+    local policy=/usr/sbin/policy-rc.d own_policy=false
+    if [ ! -e $policy ]; then
+      printf '#!/bin/sh\nexit 101\n' | as_root tee $policy >/dev/null
+      as_root chmod +x $policy
+      own_policy=true
+    fi
+    install_packages --no-install-recommends ser2net ||
+      echo "ser2net could not be installed: the remote-port tests will be skipped" >&2
+    ! $own_policy || as_root rm -f $policy
+  fi
 }
 
 # Several JDKs may be installed and none may be the default: use 17.

@@ -14,7 +14,7 @@ import java.util.concurrent.locks.ReentrantLock;
  * wants them (the kernel offers only a blocking wait for those), and its
  * subscriptions, each told of what happened.
  */
-final class ConnectionEvents implements EventLoop.Target {
+final class ConnectionEvents implements EventLoop.Target, EventSource {
 
     /** What a subscription is told of: bits of its pending work. */
     static final int INPUT = 1;
@@ -26,6 +26,7 @@ final class ConnectionEvents implements EventLoop.Target {
     private static final long WATCHER_STACK = 128 * 1024;
 
     private final SerialConnection connection;
+    private final long handle;
     private final List<Listening> subscriptions = new CopyOnWriteArrayList<>();
     private final ReentrantLock lock = new ReentrantLock();
     private EventLoop.Registration registration;  // guarded by lock
@@ -33,8 +34,9 @@ final class ConnectionEvents implements EventLoop.Target {
     private volatile boolean noModemLines;
     private volatile boolean noCounters;
 
-    ConnectionEvents(SerialConnection connection) {
+    ConnectionEvents(SerialConnection connection, long handle) {
         this.connection = connection;
+        this.handle = handle;
     }
 
     Subscription subscribe(Set<SerialEventType> types, Executor executor, SerialListener listener)
@@ -44,7 +46,7 @@ final class ConnectionEvents implements EventLoop.Target {
         try {
             if (registration == null) {
                 EventLoop.Registration added = EventLoop.get().add(this);
-                long result = NativeConnection.watch(connection.handle(), added.poller(),
+                long result = NativeConnection.watch(handle, added.poller(),
                         NativeConnection.WATCH_EVENTS, added.token());
                 if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
                     EventLoop.get().remove(added);
@@ -54,7 +56,7 @@ final class ConnectionEvents implements EventLoop.Target {
             }
             subscriptions.add(subscription);
             if (subscription.wants(MODEM_TYPES) && modemWatcher == null) {
-                NativeConnection.stopModemWaits(connection.handle(), false);
+                NativeConnection.stopModemWaits(handle, false);
                 modemWatcher = new Thread(null, this::watchModemLines, "serialslots-modem " + connection.device(),
                         WATCHER_STACK);
                 modemWatcher.setDaemon(true);
@@ -68,7 +70,8 @@ final class ConnectionEvents implements EventLoop.Target {
         return subscription;
     }
 
-    void unsubscribe(Listening subscription) {
+    @Override
+    public void unsubscribe(Listening subscription) {
         Thread stopped = null;
         lock.lock();
         try {
@@ -76,12 +79,12 @@ final class ConnectionEvents implements EventLoop.Target {
                 return;
             }
             if (modemWatcher != null && subscriptions.stream().noneMatch(other -> other.wants(MODEM_TYPES))) {
-                NativeConnection.stopModemWaits(connection.handle(), true);
+                NativeConnection.stopModemWaits(handle, true);
                 stopped = modemWatcher;
                 modemWatcher = null;
             }
             if (subscriptions.isEmpty() && registration != null) {
-                NativeConnection.unwatch(connection.handle(), registration.poller(), NativeConnection.WATCH_EVENTS);
+                NativeConnection.unwatch(handle, registration.poller(), NativeConnection.WATCH_EVENTS);
                 EventLoop.get().remove(registration);
                 registration = null;
             }
@@ -116,7 +119,7 @@ final class ConnectionEvents implements EventLoop.Target {
 
     private void watchModemLines() {
         for (;;) {
-            long result = NativeConnection.awaitModemChange(connection.handle());
+            long result = NativeConnection.awaitModemChange(handle);
             if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
                 // Stopped, closed, or a device without modem lines: nothing to wait for.
                 return;
@@ -127,12 +130,12 @@ final class ConnectionEvents implements EventLoop.Target {
         }
     }
 
-    /** The modem lines now, or null where the device has none. */
-    ModemLines lines() {
+    @Override
+    public ModemLines lines() {
         if (noModemLines) {
             return null;
         }
-        long result = NativeConnection.modemLines(connection.handle());
+        long result = NativeConnection.modemLines(handle);
         if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
             noModemLines = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
             return null;
@@ -140,13 +143,13 @@ final class ConnectionEvents implements EventLoop.Target {
         return SerialConnection.linesOf(NativeConnection.value(result));
     }
 
-    /** The driver's counts now, or null where it keeps none. */
-    LineCounters counters() {
+    @Override
+    public LineCounters counters() {
         if (noCounters) {
             return null;
         }
         long[] counts = new long[NativeConnection.COUNTER_LENGTH];
-        long result = NativeConnection.counters(connection.handle(), counts);
+        long result = NativeConnection.counters(handle, counts);
         if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
             noCounters = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
             return null;
@@ -154,9 +157,9 @@ final class ConnectionEvents implements EventLoop.Target {
         return SerialConnection.countersOf(counts);
     }
 
-    /** Bytes waiting, 0 when none or when that cannot be known. */
-    int waiting() {
-        long result = NativeConnection.available(connection.handle());
+    @Override
+    public int waiting() {
+        long result = NativeConnection.available(handle);
         return NativeConnection.status(NativeConnection.code(result)) == NativeConnection.DONE
                 ? NativeConnection.value(result) : 0;
     }

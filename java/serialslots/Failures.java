@@ -96,6 +96,33 @@ final class Failures {
                 + "); name one by its serial number: usb:VVVV:PPPP:SERIAL");
     }
 
+    static IllegalArgumentException badRemoteName(String name) {
+        return new IllegalArgumentException(name + ": a remote port is named rfc2217://host:port or "
+                + "rfc2217s://host:port");
+    }
+
+    static IOException notRfc2217(String name, String why) {
+        return new IOException(name + ": the server does not speak RFC 2217: " + why);
+    }
+
+    /** What a failed connection to a remote port becomes: said with its name and what failed. */
+    static IOException remote(String name, int timeoutMillis, Exception failure) {
+        if (failure instanceof RuntimeException unexpected) {
+            throw unexpected;
+        }
+        if (failure instanceof java.net.SocketTimeoutException) {
+            return new IOException(name + ": the server did not answer within " + timeoutMillis + " ms", failure);
+        }
+        if (failure instanceof java.net.ConnectException || failure instanceof java.net.UnknownHostException
+                || failure instanceof java.net.NoRouteToHostException) {
+            return new IOException(name + ": cannot connect: " + failure.getMessage(), failure);
+        }
+        if (failure instanceof javax.net.ssl.SSLException) {
+            return new IOException(name + ": TLS refused: " + failure.getMessage(), failure);
+        }
+        return (IOException) failure;
+    }
+
     static IOException noBaudRate(String device) {
         return new IOException(device + ": the driver reports no baud rate");
     }

@@ -20,7 +20,7 @@ import java.util.concurrent.locks.ReentrantLock;
  */
 final class Listening implements Subscription, Runnable {
 
-    private final ConnectionEvents events;
+    private final EventSource events;
     private final SerialConnection connection;
     private final EnumSet<SerialEventType> types;
     private final Executor executor;
@@ -33,7 +33,7 @@ final class Listening implements Subscription, Runnable {
     private LineCounters lastCounters;  // the delivering task's
     private ModemLines lastLines;       // the delivering task's
 
-    Listening(ConnectionEvents events, SerialConnection connection, EnumSet<SerialEventType> types,
+    Listening(EventSource events, SerialConnection connection, EnumSet<SerialEventType> types,
             Executor executor, SerialListener listener) {
         this.events = events;
         this.connection = connection;

@@ -43,24 +43,22 @@ public final class SerialConnection implements Closeable {
 
     private static final Cleaner RELEASER = Cleaner.create();
 
-    private final long handle;
+    private final Port port;
     private final String device;
     private final InputStream input = new Input();
     private final OutputStream output = new Output();
-    private final ConnectionEvents events = new ConnectionEvents(this);
-    private final VirtualWaits virtualWaits = new VirtualWaits(this);
     private final CountDownLatch closed = new CountDownLatch(1);
     private volatile boolean open = true;
     private volatile boolean endOfStream;
     private volatile int readTimeout;
     private volatile int writeTimeout;
 
-    private SerialConnection(long handle, String device) {
-        this.handle = handle;
+    private SerialConnection(Port port, String device) {
+        this.port = port;
         this.device = device;
         // The native state lives until no thread can reach this object, so a
         // call racing close() never meets freed memory.
-        RELEASER.register(this, () -> NativeConnection.release(handle));
+        RELEASER.register(this, port.releaser());
     }
 
     /**
@@ -97,16 +95,12 @@ public final class SerialConnection implements Closeable {
     }
 
     private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
-        String device = SerialPorts.devicePath(port);
         Objects.requireNonNull(settings, "settings");
-        int[] report = new int[NativeConnection.REPORT_LENGTH];
-        long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
-                settings.stopBits(), NativeConnection.parityCode(settings.parity()),
-                NativeConnection.flowCode(settings.flowControl()), report);
-        if (handle == 0) {
-            throw Failures.openFailed(device, report, settings);
+        if (RemotePort.names(port)) {
+            return new SerialConnection(RemotePort.open(port, settings), port);
         }
-        return new SerialConnection(handle, device);
+        String device = SerialPorts.devicePath(port);
+        return new SerialConnection(LocalPort.open(device, exclusive, settings), device);
     }
 
     /** @return the device path that was opened */
@@ -156,7 +150,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public int available() throws IOException {
-        return NativeConnection.value(check("available", NativeConnection.available(handle), 0));
+        return NativeConnection.value(check("available", port.available(), 0));
     }
 
     /**
@@ -168,18 +162,17 @@ public final class SerialConnection implements Closeable {
      */
     public void drain() throws IOException {
         int timeout = writeTimeout;
-        check("drain", Threads.currentIsVirtual() ? virtualWaits.drain(timeout)
-                : NativeConnection.drain(handle, timeout), timeout);
+        check("drain", port.drain(timeout), timeout);
     }
 
     /** @throws IOException when the connection is closed */
     public void discardInput() throws IOException {
-        check("discard input", NativeConnection.discard(handle, true), 0);
+        check("discard input", port.discard(true), 0);
     }
 
     /** @throws IOException when the connection is closed */
     public void discardOutput() throws IOException {
-        check("discard output", NativeConnection.discard(handle, false), 0);
+        check("discard output", port.discard(false), 0);
     }
 
     /**
@@ -192,7 +185,7 @@ public final class SerialConnection implements Closeable {
         if (millis <= 0) {
             throw Failures.badArgument(Failures.BREAK, millis);
         }
-        check("break", NativeConnection.setBreak(handle, true), 0);
+        check("break", port.setBreak(true), 0);
         boolean cutShort;
         try {
             // A wait a virtual thread leaves its carrier for; close() ends it, and the break.
@@ -201,7 +194,7 @@ public final class SerialConnection implements Closeable {
             Thread.currentThread().interrupt();
             cutShort = false;
         }
-        check("break", NativeConnection.setBreak(handle, false), 0);
+        check("break", port.setBreak(false), 0);
         if (cutShort) {
             check("break", (long) NativeConnection.CLOSED << 32, 0);
         }
@@ -212,7 +205,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setRts(boolean on) throws IOException {
-        check("setting RTS", NativeConnection.setModemLine(handle, NativeConnection.LINE_RTS, on), 0);
+        check("setting RTS", port.setModemLine(NativeConnection.LINE_RTS, on), 0);
     }
 
     /**
@@ -220,7 +213,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setDtr(boolean on) throws IOException {
-        check("setting DTR", NativeConnection.setModemLine(handle, NativeConnection.LINE_DTR, on), 0);
+        check("setting DTR", port.setModemLine(NativeConnection.LINE_DTR, on), 0);
     }
 
     /**
@@ -228,7 +221,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public ModemLines modemLines() throws IOException {
-        return linesOf(NativeConnection.value(check("reading the modem lines", NativeConnection.modemLines(handle), 0)));
+        return linesOf(NativeConnection.value(check("reading the modem lines", port.modemLines(), 0)));
     }
 
     /**
@@ -245,9 +238,7 @@ public final class SerialConnection implements Closeable {
     public void setRs485(Rs485 mode) throws IOException {
         Objects.requireNonNull(mode, "mode");
         int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("setting RS-485", NativeConnection.setRs485(handle, true, mode.rtsOnSend(), mode.rtsAfterSend(),
-                mode.delayBeforeSendMillis(), mode.delayAfterSendMillis(), mode.receiveDuringSend(),
-                mode.terminateBus(), report), 0);
+        check("setting RS-485", port.setRs485(mode, report), 0);
         SettingNotSupportedException refused = Failures.rs485Refused(device, report, mode);
         if (refused != null) {
             throw refused;
@@ -261,7 +252,7 @@ public final class SerialConnection implements Closeable {
      */
     public void disableRs485() throws IOException {
         int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("ending RS-485", NativeConnection.setRs485(handle, false, false, false, 0, 0, false, false, report), 0);
+        check("ending RS-485", port.setRs485(null, report), 0);
     }
 
     /**
@@ -270,7 +261,7 @@ public final class SerialConnection implements Closeable {
      */
     public Optional<Rs485> rs485() throws IOException {
         int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("reading RS-485", NativeConnection.readRs485(handle, report), 0);
+        check("reading RS-485", port.readRs485(report), 0);
         if (report[NativeConnection.RS485_REFUSED] != NativeConnection.RS485_KEPT
                 || report[NativeConnection.RS485_ENABLED] == 0) {
             return Optional.empty();
@@ -293,7 +284,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public void setLowLatency(boolean on) throws IOException {
-        if (NativeConnection.value(check("setting low latency", NativeConnection.setLowLatency(handle, on), 0)) < 0) {
+        if (NativeConnection.value(check("setting low latency", port.setLowLatency(on), 0)) < 0) {
             throw Failures.noLatencyControl(device, on);
         }
     }
@@ -303,7 +294,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public boolean isLowLatency() throws IOException {
-        return NativeConnection.value(check("reading low latency", NativeConnection.readLowLatency(handle), 0)) > 0;
+        return NativeConnection.value(check("reading low latency", port.readLowLatency(), 0)) > 0;
     }
 
     /**
@@ -347,7 +338,7 @@ public final class SerialConnection implements Closeable {
      */
     public LineCounters counters() throws IOException {
         long[] counts = new long[NativeConnection.COUNTER_LENGTH];
-        long result = NativeConnection.counters(handle, counts);
+        long result = port.counters(counts);
         if (NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED) {
             throw Failures.noCounters(device, NativeConnection.errno(NativeConnection.code(result)));
         }
@@ -412,7 +403,8 @@ public final class SerialConnection implements Closeable {
         if (!open) {
             check("listening", (long) NativeConnection.CLOSED << 32, 0);
         }
-        return events.subscribe(types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : types, executor, listener);
+        return port.listen(this, types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : EnumSet.copyOf(types),
+                executor, listener);
     }
 
     /**
@@ -421,7 +413,7 @@ public final class SerialConnection implements Closeable {
      */
     public LineSettings settings() throws IOException {
         int[] kept = new int[NativeConnection.REPORT_LENGTH];
-        check("reading the settings", NativeConnection.readSettings(handle, kept), 0);
+        check("reading the settings", port.readSettings(kept), 0);
         if (kept[NativeConnection.REPORT_BAUD] <= 0) {
             throw Failures.noBaudRate(device);
         }
@@ -441,9 +433,7 @@ public final class SerialConnection implements Closeable {
      */
     public void reconfigure(LineSettings settings) throws IOException {
         int[] report = new int[NativeConnection.REPORT_LENGTH];
-        check("reconfiguring", NativeConnection.reconfigure(handle, settings.baud(), settings.dataBits(),
-                settings.stopBits(), NativeConnection.parityCode(settings.parity()),
-                NativeConnection.flowCode(settings.flowControl()), report), 0);
+        check("reconfiguring", port.reconfigure(settings, report), 0);
         if (report[NativeConnection.REPORT_REFUSED] != NativeConnection.SETTING_NONE) {
             throw Failures.refused(device, report, settings);
         }
@@ -469,18 +459,8 @@ public final class SerialConnection implements Closeable {
     public void close() throws IOException {
         open = false;
         closed.countDown();
-        events.closeAll();
-        virtualWaits.close();
-        NativeConnection.close(handle, writeTimeout);
+        port.close(writeTimeout);
         Reference.reachabilityFence(this);
-    }
-
-    long handle() {
-        return handle;
-    }
-
-    boolean isClosing() {
-        return !open;
     }
 
     /** The result, unless it says the call failed. */
@@ -537,10 +517,7 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            long result = inTurn(turns, () -> Threads.currentIsVirtual()
-                    ? virtualWaits.read(buffer, offset, length, timeout, idleMicros)
-                    : idleMicros == 0 ? NativeConnection.read(handle, buffer, offset, length, timeout)
-                    : NativeConnection.readUntilIdle(handle, buffer, offset, length, timeout, idleMicros));
+            long result = inTurn(turns, () -> port.read(buffer, offset, length, timeout, idleMicros));
             Reference.reachabilityFence(SerialConnection.this);
             int code = NativeConnection.code(result);
             if (NativeConnection.status(code) == NativeConnection.DONE) {
@@ -578,9 +555,7 @@ public final class SerialConnection implements Closeable {
         public void write(byte[] buffer, int offset, int length) throws IOException {
             Objects.checkFromIndexSize(offset, length, buffer.length);
             int timeout = writeTimeout;
-            long result = inTurn(turns, () -> Threads.currentIsVirtual()
-                    ? virtualWaits.write(buffer, offset, length, timeout)
-                    : NativeConnection.write(handle, buffer, offset, length, timeout));
+            long result = inTurn(turns, () -> port.write(buffer, offset, length, timeout));
             Reference.reachabilityFence(SerialConnection.this);
             IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
                     NativeConnection.value(result), length);

@@ -4,7 +4,7 @@ import java.lang.invoke.MethodHandle;
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.MethodType;
 
-/** Whether the calling thread is virtual, on JDK 21 and newer; never on JDK 17. */
+/** Virtual threads where the JDK has them (21 and newer), without naming them on JDK 17. */
 final class Threads {
 
     private static final MethodHandle IS_VIRTUAL = isVirtual();
@@ -19,6 +19,37 @@ final class Threads {
         } catch (NoSuchMethodException | IllegalAccessException e) {
             return null;
         }
+    }
+
+    private static final MethodHandle OF_VIRTUAL = ofVirtual();
+
+    private static MethodHandle ofVirtual() {
+        try {
+            return MethodHandles.publicLookup().findStatic(Thread.class, "startVirtualThread",
+                    MethodType.methodType(Thread.class, Runnable.class));
+        } catch (NoSuchMethodException | IllegalAccessException e) {
+            return null;
+        }
+    }
+
+    /**
+     * Starts a thread that mostly waits for a socket: virtual where the JDK
+     * has them (waiting costs it no thread of the system), else a daemon with
+     * a small stack.
+     */
+    static void start(String name, Runnable task) {
+        if (OF_VIRTUAL != null) {
+            try {
+                Thread thread = (Thread) OF_VIRTUAL.invokeExact(task);
+                thread.setName(name);
+                return;
+            } catch (Throwable e) {
+                // fall back to a platform thread
+            }
+        }
+        Thread thread = new Thread(null, task, name, 256 * 1024);
+        thread.setDaemon(true);
+        thread.start();
     }
 
     static boolean currentIsVirtual() {

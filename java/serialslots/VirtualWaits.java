@@ -17,13 +17,13 @@ final class VirtualWaits {
     private static final int WRITE = 1;
     private static final long DRAIN_NAP_NANOS = TimeUnit.MILLISECONDS.toNanos(5);
 
-    private final SerialConnection connection;
+    private final LocalPort connection;
     private final AtomicReferenceArray<Thread> waiters = new AtomicReferenceArray<>(2);
     private final EventLoop.Registration[] registrations = new EventLoop.Registration[2];  // guarded by lock
     private final ReentrantLock lock = new ReentrantLock();
     private boolean closed;  // guarded by lock
 
-    VirtualWaits(SerialConnection connection) {
+    VirtualWaits(LocalPort connection) {
         this.connection = connection;
     }
 

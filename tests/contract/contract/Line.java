@@ -22,6 +22,11 @@ public interface Line extends AutoCloseable {
     /** @return whether the device's output queue fills while this end reads nothing */
     boolean fillsWhenUnread();
 
+    /** @return whether exclusive and shared opens are this machine's locks (a server decides for remote ports) */
+    default boolean locksLikeTheKernel() {
+        return true;
+    }
+
     @Override
     void close() throws IOException;
 

@@ -1,0 +1,98 @@
+package contract;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * Debian's ser2net, started by a test with a configuration it writes: one
+ * device served over RFC 2217 (telnet with the COM port option) on a port of
+ * 127.0.0.1, or over TLS with the key and certificate given.
+ */
+public final class Ser2net implements AutoCloseable {
+
+    private static final Path BINARY = Path.of("/usr/sbin/ser2net");
+
+    private final Process process;
+    private final Path directory;
+    private final int port;
+
+    private Ser2net(Process process, Path directory, int port) {
+        this.process = process;
+        this.directory = directory;
+        this.port = port;
+    }
+
+    /** Whether Debian's ser2net is installed here. */
+    public static boolean installed() {
+        return Files.isExecutable(BINARY);
+    }
+
+    /** Serves `device` on `port`; with a key and a certificate (PEM files), over TLS. */
+    public static Ser2net serve(String device, int port, Path key, Path certificate) throws IOException,
+            InterruptedException {
+        Path directory = Files.createTempDirectory("ser2net-");
+        String tls = key == null ? "" : "ssl(key=" + key + ",cert=" + certificate + "),";
+        Files.writeString(directory.resolve("ser2net.yaml"), String.join("\n", "%YAML 1.1", "---",
+                "connection: &served", "  accepter: telnet(rfc2217)," + tls + "tcp,127.0.0.1," + port,
+                "  connector: serialdev," + device + ",9600n81,local", ""));
+        Process process = new ProcessBuilder(BINARY.toString(), "-n", "-d", "-c",
+                directory.resolve("ser2net.yaml").toString()).redirectErrorStream(true)
+                .redirectOutput(directory.resolve("ser2net.log").toFile()).start();
+        Ser2net served = new Ser2net(process, directory, port);
+        for (int tries = 0; !served.listening(); tries++) {
+            if (tries == 200 || !process.isAlive()) {
+                served.close();
+                throw new IOException("ser2net did not listen on " + port + ": "
+                        + Files.readString(directory.resolve("ser2net.log")));
+            }
+            Thread.sleep(10);
+        }
+        return served;
+    }
+
+    /** Whether a socket listens on the port, from /proc: no connection is made to ask. */
+    private boolean listening() throws IOException {
+        String wanted = String.format(":%04X", port);
+        for (String line : Files.readAllLines(Path.of("/proc/net/tcp"))) {
+            String[] fields = line.trim().split("\\s+");
+            if (fields.length > 3 && fields[1].endsWith(wanted) && fields[3].equals("0A")) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /** The URI the library opens: rfc2217:// or, for TLS, rfc2217s://localhost. */
+    public String uri(boolean tls) {
+        return (tls ? "rfc2217s://localhost:" : "rfc2217://127.0.0.1:") + port;
+    }
+
+    @Override
+    public void close() throws IOException, InterruptedException {
+        process.destroy();
+        if (!process.waitFor(5, TimeUnit.SECONDS)) {
+            process.destroyForcibly().waitFor();
+        }
+        try (var files = Files.list(directory)) {
+            for (Path file : files.toList()) {
+                Files.delete(file);
+            }
+        }
+        Files.delete(directory);
+    }
+
+    /** Kills ser2net: its clients' connections end. */
+    public void kill() throws InterruptedException {
+        process.destroyForcibly().waitFor();
+    }
+
+    /** What a test writes to make ser2net's TLS key and certificate, for the name localhost. */
+    public static List<String> makeCertificate(Path key, Path certificate) {
+        return List.of("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", key.toString(), "-out",
+                certificate.toString());
+    }
+}
