@@ -137,7 +137,8 @@ final class RemotePort implements Port {
             port = new RemotePort(name, socket, timeout);
             port.start();
             port.agree();
-            port.send(Telnet.subnegotiation(COM_PORT, (byte) SET_MODEMSTATE_MASK, (byte) (CTS | DSR | RI | DCD)));
+            // The deltas too: a server tells of a change only where its delta bit is in the mask.
+            port.send(Telnet.subnegotiation(COM_PORT, (byte) SET_MODEMSTATE_MASK, (byte) 0xFF));
             port.send(Telnet.subnegotiation(COM_PORT, (byte) SET_LINESTATE_MASK,
                     (byte) (OVERRUN | PARITY_ERROR | FRAMING_ERROR | BREAK)));
             int[] report = new int[NativeConnection.REPORT_LENGTH];
@@ -216,7 +217,8 @@ final class RemotePort implements Port {
 
     /**
      * Why the server ended the connection while it was being opened, with the
-     * words it said if it said any; null while it is up.
+     * words it said if it said any: busy, unless its words name another
+     * reason; null while it is up.
      */
     private IOException droppedWhileOpening() {
         lock.lock();
@@ -233,9 +235,12 @@ final class RemotePort implements Port {
                 said.append(c >= ' ' && c < 0x7F ? c : ' ');
             }
             String words = said.toString().trim().replaceAll(" +", " ");
-            return new PortBusyException(name + ": the server dropped the connection"
-                    + (words.isEmpty() ? "" : ", saying \"" + words + "\"")
-                    + " (the port is in use, or the server took no more clients)");
+            if (words.isEmpty() || words.matches("(?i).*(in use|busy).*")) {
+                return new PortBusyException(name + ": the server dropped the connection"
+                        + (words.isEmpty() ? "" : ", saying \"" + words + "\"")
+                        + " (the port is in use, or the server took no more clients)");
+            }
+            return new IOException(name + ": the server dropped the connection, saying \"" + words + "\"");
         } finally {
             lock.unlock();
         }

@@ -10,6 +10,10 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
+# Loopback for the remote-port tests' ser2net, with one more address: with
+# none but 127.0.0.1, name lookups that ask for configured addresses find none.
+ifconfig lo 127.0.0.1 up
+ip addr add 192.0.2.1/32 dev lo
 
 while read -r module; do
   insmod "/modules/$module" || echo "hardware-lab: cannot load $module"
@@ -25,6 +29,7 @@ mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
 # Scratch space, but not over /tmp, where the build tree may be.
 for scratch in /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
+mkdir /host/run/lock  # /var/lock, where ser2net keeps its device locks
 
 # USB devices enumerate after the drivers load; devtmpfs makes their nodes.
 tries=0

@@ -43,10 +43,10 @@ public final class Ser2net implements AutoCloseable {
                 .redirectOutput(directory.resolve("ser2net.log").toFile()).start();
         Ser2net served = new Ser2net(process, directory, port);
         for (int tries = 0; !served.listening(); tries++) {
-            if (tries == 200 || !process.isAlive()) {
+            if (tries == 1000 || !process.isAlive()) {
+                String log = Files.readString(directory.resolve("ser2net.log"));
                 served.close();
-                throw new IOException("ser2net did not listen on " + port + ": "
-                        + Files.readString(directory.resolve("ser2net.log")));
+                throw new IOException("ser2net did not listen on " + port + ": " + log);
             }
             Thread.sleep(10);
         }

@@ -8,6 +8,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import contract.ConnectionContract;
 import contract.Line;
+import contract.Ser2net;
 import hardwarelab.HardwareLab;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
@@ -55,21 +56,32 @@ class ConnectionOnDriversTest extends ConnectionContract {
     private static final int TIOCM_OUT1 = 0x2000;
 
     static Stream<Supplier<Line>> lines() {
-        return Stream.of(wired("/dev/ttyS1"), wired("/dev/ttyS4"), wired("/dev/ttyUSB0"));
+        return Stream.of(wired("/dev/ttyS1"), wired("/dev/ttyS4"), wired("/dev/ttyUSB0"), Line.called(
+                "rfc2217 to /dev/ttyS1", () -> {
+                    try {
+                        Ser2net server = Ser2net.serve("/dev/ttyS1", 24_200, null, null);
+                        return new WiredLine(server.uri(false), SerialConnection.open("/dev/ttyS2",
+                                LineSettings.of(115200)), server);
+                    } catch (IOException | InterruptedException e) {
+                        throw new IllegalStateException(e);
+                    }
+                }));
     }
 
     /** A device and, at the far end of its wire, its partner opened as a connection of its own. */
     private static Supplier<Line> wired(String device) {
         return Line.called(device, () -> {
             try {
-                return new WiredLine(device, SerialConnection.open(HardwareLab.farEndOf(device), LineSettings.of(115200)));
+                return new WiredLine(device, SerialConnection.open(HardwareLab.farEndOf(device), LineSettings.of(115200)),
+                        null);
             } catch (IOException e) {
                 throw new UncheckedIOException(e);
             }
         });
     }
 
-    private record WiredLine(String device, SerialConnection partner) implements Line {
+    /** The device, the partner at its wire's far end, and the ser2net that serves the device, if one does. */
+    private record WiredLine(String device, SerialConnection partner, Ser2net server) implements Line {
         @Override
         public void send(byte... bytes) throws IOException {
             partner.getOutputStream().write(bytes);
@@ -98,8 +110,20 @@ class ConnectionOnDriversTest extends ConnectionContract {
         }
 
         @Override
+        public boolean locksLikeTheKernel() {
+            return server == null;
+        }
+
+        @Override
         public void close() throws IOException {
             partner.close();
+            if (server != null) {
+                try {
+                    server.close();
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            }
         }
     }
 
@@ -215,6 +239,47 @@ class ConnectionOnDriversTest extends ConnectionContract {
             } finally {
                 SerialLab.modemControl("/dev/ttyS1", TIOCM_LOOP | TIOCM_OUT1, false);
             }
+        }
+    }
+
+    @Test
+    void aRemotePortsSettingsAndModemLinesReachTheUartBehindTheServer() throws Exception {
+        LineSettings wanted = LineSettings.of(19200).withDataBits(7).withParity(Parity.EVEN).withStopBits(2);
+        try (Ser2net server = Ser2net.serve("/dev/ttyS1", 24_201, null, null);
+                SerialConnection remote = SerialConnection.open(server.uri(false), wanted)) {
+            SerialLab.Attributes uart = SerialLab.deviceState("/dev/ttyS1");
+            // CS7, PARENB, CSTOPB and no PARODD, as the 8250 driver holds them
+            assertEquals(List.of(19200L, 0100 | 0400 | 040), List.of(uart.outputBaud, uart.cflag & 01560));
+            assertEquals(wanted, remote.settings());
+            remoteModemLinesAndBreak(remote);
+        }
+    }
+
+    private static void remoteModemLinesAndBreak(SerialConnection remote) throws Exception {
+        try (SerialConnection local = SerialConnection.openShared("/dev/ttyS1", remote.settings())) {
+            // In loopback the UART wires RTS to CTS and DTR to DSR; the server tells of CTS and DSR.
+            SerialLab.modemControl("/dev/ttyS1", TIOCM_LOOP, true);
+            try {
+                for (int outputs = 0; outputs < 4; outputs++) {
+                    boolean rts = (outputs & 1) != 0;
+                    boolean dtr = (outputs & 2) != 0;
+                    remote.setRts(rts);
+                    remote.setDtr(dtr);
+                    ModemLines driver = local.modemLines();
+                    assertEquals(List.of(rts, dtr), List.of(driver.rts(), driver.dtr()));
+                    ModemLines told = remote.modemLines();
+                    for (int tries = 0; tries < 500 && (told.cts() != rts || told.dsr() != dtr); tries++) {
+                        Thread.sleep(10);
+                        told = remote.modemLines();
+                    }
+                    assertEquals(List.of(rts, dtr, rts, dtr), List.of(told.cts(), told.dsr(), told.rts(), told.dtr()));
+                }
+            } finally {
+                SerialLab.modemControl("/dev/ttyS1", TIOCM_LOOP, false);
+            }
+            long started = System.nanoTime();
+            remote.sendBreak(300);
+            assertTrue(System.nanoTime() - started >= TimeUnit.MILLISECONDS.toNanos(300), "the break was cut short");
         }
     }
 
