@@ -6,7 +6,6 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.InetSocketAddress;
 import java.net.Socket;
-import java.net.SocketTimeoutException;
 import java.net.URI;
 import java.net.URISyntaxException;
 import java.util.EnumSet;
@@ -388,7 +387,12 @@ final class RemotePort implements Port {
                 lock.unlock();
             }
             try {
-                send(frame.toByteArray());
+                sending.lock();
+                try {
+                    frame.writeTo(toServer);
+                } finally {
+                    sending.unlock();
+                }
             } catch (IOException gone) {
                 hangUp();
                 return;

@@ -128,12 +128,15 @@ final class Telnet {
 
     /** Data as it goes on the wire: every 0xFF doubled. */
     static void escape(byte[] bytes, int offset, int length, ByteArrayOutputStream into) {
+        int run = offset;
         for (int i = offset; i < offset + length; i++) {
-            into.write(bytes[i]);
             if (bytes[i] == (byte) IAC) {
+                into.write(bytes, run, i + 1 - run);
                 into.write(IAC);
+                run = i + 1;
             }
         }
+        into.write(bytes, run, offset + length - run);
     }
 
     /** IAC SB option payload IAC SE, the payload's 0xFF doubled. */

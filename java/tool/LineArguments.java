@@ -14,7 +14,9 @@ final class LineArguments {
     static final String USAGE = "PORT BAUD SIZE STOP PARITY";
     static final String HELP = String.join(System.lineSeparator(),
             "  PORT     a device path (/dev/ttyACM0), a name under /dev (ttyAMA0), or a slot name:",
-            "           COM0..COM40 (/dev/ttyS0..40), COMUSB0..COMUSB40 (/dev/ttyUSB0..40)",
+            "           COM0..COM40 (/dev/ttyS0..40), COMUSB0..COMUSB40 (/dev/ttyUSB0..40),",
+            "           usb:VVVV:PPPP[:SERIAL], or another machine's port: rfc2217://host:port",
+            "           (rfc2217s:// over TLS)",
             "  BAUD     any rate the device can make: 9600, 115200, 250000, 1000000, ...",
             "  SIZE     data bits, 5 to 8          STOP  1 or 2",
             "  PARITY   N (none), E (even), O or 0 (odd), M (mark), S (space)",

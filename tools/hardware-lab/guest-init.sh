@@ -29,7 +29,6 @@ mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
 # Scratch space, but not over /tmp, where the build tree may be.
 for scratch in /run /dev/shm; do mount -t tmpfs tmpfs "/host$scratch"; done
-mkdir /host/run/lock  # /var/lock, where ser2net keeps its device locks
 
 # USB devices enumerate after the drivers load; devtmpfs makes their nodes.
 tries=0

@@ -118,11 +118,7 @@ class ConnectionOnDriversTest extends ConnectionContract {
         public void close() throws IOException {
             partner.close();
             if (server != null) {
-                try {
-                    server.close();
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                }
+                server.close();
             }
         }
     }

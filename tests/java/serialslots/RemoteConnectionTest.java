@@ -81,11 +81,7 @@ class RemoteConnectionTest extends ConnectionContract {
 
         @Override
         public void close() throws IOException {
-            try {
-                server.close();
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-            }
+            server.close();
             end.close();
         }
     }
