@@ -63,8 +63,14 @@ public final class SerialConnection implements Closeable {
 
     /**
      * Opens a port for this connection alone and applies the settings.
+     * Another machine's port is named {@code rfc2217://host:port}, or
+     * {@code rfc2217s://host:port} over TLS: its server decides who else may
+     * open it, and its answers are the read-back; connecting and each answer
+     * may take the system property {@code serialslots.rfc2217.timeout} (ms,
+     * default 5000).
      *
-     * @param port a slot name, a device path or a device name under /dev
+     * @param port a slot name, a device path, a device name under /dev, a
+     *     {@code usb:VVVV:PPPP[:SERIAL]} identity or a remote port's URI
      * @param settings the line settings, read back from the driver before this returns
      * @return the open connection
      * @throws java.nio.file.NoSuchFileException when there is no such device
@@ -155,7 +161,8 @@ public final class SerialConnection implements Closeable {
 
     /**
      * Returns once every byte written has left the UART, or when the write
-     * timeout (if any) has passed.
+     * timeout (if any) has passed. On a remote port, once the server's TCP
+     * has taken every byte: RFC 2217 has no "transmitter empty" answer.
      *
      * @throws SerialTimeoutException when the write timeout passed first
      * @throws IOException when the connection is closed or the device has gone
@@ -217,7 +224,8 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
-     * @return all six modem lines, read in one call
+     * @return all six modem lines, read in one call; on a remote port, the
+     *     inputs as the server last told them and the outputs as last set
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public ModemLines modemLines() throws IOException {
@@ -230,7 +238,7 @@ public final class SerialConnection implements Closeable {
      *
      * @param mode the mode, such as {@link Rs485#standard()}
      * @throws SettingNotSupportedException where the driver has no RS-485 mode
-     *     (a PC's 16550, a pseudo-terminal), or did not keep a field (named,
+     *     (a PC's 16550, a pseudo-terminal, any remote port), or did not keep a field (named,
      *     with what it kept: drivers drop flags they cannot do and clamp
      *     delays); the line is left as it was
      * @throws IOException when the connection is closed
@@ -280,7 +288,7 @@ public final class SerialConnection implements Closeable {
      *
      * @param on low latency on, or back off
      * @throws SettingNotSupportedException where the driver has no such
-     *     control (a pseudo-terminal, a CDC-ACM board) or did not keep it
+     *     control (a pseudo-terminal, a CDC-ACM board, any remote port) or did not keep it
      * @throws IOException when the connection is closed
      */
     public void setLowLatency(boolean on) throws IOException {
@@ -332,6 +340,8 @@ public final class SerialConnection implements Closeable {
     /**
      * The driver's counts of bytes, line errors and modem-line changes since
      * the device was opened by anyone; a 16550 or a USB adapter keeps them.
+     * On a remote port, counted here from what the server told since this
+     * connection opened.
      *
      * @return the counts
      * @throws IOException when the driver keeps none (a pseudo-terminal), or the connection is closed
