@@ -48,20 +48,25 @@ class ConnectionTest extends ConnectionContract {
         return Stream.of(Line.called("pty", () -> new PtyLine(SerialLab.attach("/dev/ttyUSB5"))));
     }
 
-    private record PtyLine(SerialLab.FarEnd end) implements Line {
+    /** A line whose far end is a lab pty's master, behind the device or a server. */
+    interface PtyFarEnd extends Line {
+        SerialLab.FarEnd end();
+
+        @Override
+        default void send(byte... bytes) {
+            end().inject(bytes);
+        }
+
+        @Override
+        default byte[] receive(int max, int waitMillis) {
+            return end().take(max, waitMillis);
+        }
+    }
+
+    private record PtyLine(SerialLab.FarEnd end) implements PtyFarEnd {
         @Override
         public String device() {
             return end.devicePath();
-        }
-
-        @Override
-        public void send(byte... bytes) {
-            end.inject(bytes);
-        }
-
-        @Override
-        public byte[] receive(int max, int waitMillis) {
-            return end.take(max, waitMillis);
         }
 
         @Override

@@ -53,20 +53,10 @@ class RemoteConnectionTest extends ConnectionContract {
         }));
     }
 
-    private record RemoteLine(SerialLab.FarEnd end, Ser2net server) implements Line {
+    private record RemoteLine(SerialLab.FarEnd end, Ser2net server) implements ConnectionTest.PtyFarEnd {
         @Override
         public String device() {
             return server.uri(false);
-        }
-
-        @Override
-        public void send(byte... bytes) {
-            end.inject(bytes);
-        }
-
-        @Override
-        public byte[] receive(int max, int waitMillis) {
-            return end.take(max, waitMillis);
         }
 
         @Override
