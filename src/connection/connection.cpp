@@ -441,9 +441,10 @@ Outcome Connection::readRs485(line::Rs485Outcome& line) noexcept {
 
 namespace {
 
-// A driver without TIOCGSERIAL (a pty, cdc-acm) answers so; ENOTSUP: not kept.
+// A driver without TIOCGSERIAL (a pty, cdc-acm) answers so, an emulator or a
+// sandbox that lacks the request ENOSYS; ENOTSUP: not kept.
 bool lacksLatencyControl(int error) noexcept {
-  return error == ENOTTY || error == EINVAL || error == ENOTSUP;
+  return error == ENOTTY || error == EINVAL || error == ENOTSUP || error == ENOSYS;
 }
 
 }  // namespace

@@ -14,9 +14,10 @@ namespace {
 constexpr unsigned kFlags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND |
                             SER_RS485_RX_DURING_TX | SER_RS485_TERMINATE_BUS;
 
-// A driver without RS-485 answers so: serial_core's ENOTTY, others' EINVAL.
+// A driver without RS-485 answers so: serial_core's ENOTTY, others' EINVAL;
+// emulators and sandboxes that lack the request answer ENOSYS.
 bool lacksRs485(int error) noexcept {
-  return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP;
+  return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
 }
 
 Rs485 fieldsOf(const serial_rs485& mode) noexcept {
