@@ -335,7 +335,8 @@ TEST_F(ConnectionOnAStandIn, Rs485IsReadBackAndWhatTheDriverDidNotKeepIsRefusedA
   };
   for (const Case& c : cases) {
     driver.rs485 = c.supported;
-    for (const unsigned long request : {TIOCGRS485, TIOCSRS485}) {
+    for (const auto request :
+         {static_cast<unsigned long>(TIOCGRS485), static_cast<unsigned long>(TIOCSRS485)}) {
       // serial_core's answer without the mode (the pty's own differs under qemu-user)
       if (c.supported) {
         driver.failing.erase(request);
