@@ -30,6 +30,7 @@ import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * The connection API on lab ptys: the contract on a pty at /dev/ttyUSB5, and
@@ -200,14 +201,24 @@ class ConnectionTest extends ConnectionContract {
         return asNobody("sh", "-c", "exec 3<>/dev/ttyUSB4").waitFor();
     }
 
-    @Test
-    void exclusivityKeepsOutAUsersPlainOpenAndEndsWithItsProcessHoweverThatEnded() throws Exception {
+    /** Also where the holder opened and failed to open another port after its exclusive one. */
+    @ParameterizedTest
+    @ValueSource(booleans = {false, true})
+    void exclusivityKeepsOutAUsersPlainOpenAndEndsWithItsProcessHoweverThatEnded(boolean otherPortToo)
+            throws Exception {
         assumeTrue("root".equals(System.getProperty("user.name")) && !EMULATED, "runs programs as another user");
-        Files.setPosixFilePermissions(Path.of("/dev/ttyUSB4").toRealPath(), PosixFilePermissions.fromString("rw-rw-rw-"));
-        Process holder = asNobody(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+        List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
                 "-XX:-UsePerfData", "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
-                "-cp", System.getProperty("serialslots.test.classpath"), ExclusiveHolder.class.getName(), "/dev/ttyUSB4");
-        try {
+                "-cp", System.getProperty("serialslots.test.classpath"), ExclusiveHolder.class.getName(), "/dev/ttyUSB4"));
+        SerialLab.FarEnd other = SerialLab.attach("/dev/ttyUSB6");
+        for (String device : otherPortToo ? List.of("/dev/ttyUSB4", "/dev/ttyUSB6") : List.of("/dev/ttyUSB4")) {
+            Files.setPosixFilePermissions(Path.of(device).toRealPath(), PosixFilePermissions.fromString("rw-rw-rw-"));
+        }
+        if (otherPortToo) {
+            command.add("/dev/ttyUSB6");
+        }
+        Process holder = asNobody(command.toArray(String[]::new));
+        try (other) {
             assertEquals("held", new BufferedReader(new InputStreamReader(holder.getInputStream())).readLine());
             assertTrue(plainOpenAsNobody() != 0, "a plain open got in beside an exclusive one");
         } finally {
