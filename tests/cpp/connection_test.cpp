@@ -150,7 +150,7 @@ TEST_F(ConnectionOnAStandIn, ARawLineClearsEveryInputTranslationTheDeviceHadSet)
   EXPECT_EQ(line.c_iflag & translations, 0u);
 }
 
-TEST_F(ConnectionOnAStandIn, AReadWaitsEvenWhereAnotherProgramSetVminZeroAndEndsOnlyAtAHangUp) {
+TEST_F(ConnectionOnAStandIn, AReadWaitsThroughASignalAndVminZeroAndEndsOnlyAtAHangUp) {
   driver.armed = false;
   // Another program with the same tty open: read() now answers 0 for "nothing yet".
   const int other = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -160,8 +160,17 @@ TEST_F(ConnectionOnAStandIn, AReadWaitsEvenWhereAnotherProgramSetVminZeroAndEnds
   ASSERT_EQ(ioctl(other, TCSETS, &line), 0);
   char byte = 0;
   EXPECT_EQ(connection_->read(&byte, 1, 50).outcome.status, Status::kTimedOut);
-  ASSERT_EQ(write(master_, "z", 1), 1);
-  const Transfer got = connection_->read(&byte, 1, 1000);
+  // A signal to the waiting thread (a profiler's, say) interrupts its poll().
+  struct sigaction nothing {};
+  nothing.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGUSR1, &nothing, nullptr), 0);
+  Transfer got{};
+  std::thread reader([&] { got = connection_->read(&byte, 1, 1000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  pthread_kill(reader.native_handle(), SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(write(master_, "z", 1), 1);
+  reader.join();
   EXPECT_EQ(std::make_pair(got.count, byte), std::make_pair(size_t{1}, 'z'));
   close(std::exchange(master_, -1));
   EXPECT_EQ(connection_->read(&byte, 1, 1000).outcome.status, Status::kHungUp);
