@@ -124,6 +124,11 @@ final class NativeConnection {
     private NativeConnection() {
     }
 
+    /** A result as the natives give it: how the call ended above what it moved or read. */
+    static long result(int code, long value) {
+        return (long) code << 32 | value;
+    }
+
     /** How a call ended: a status with the errno above it. */
     static int code(long result) {
         return (int) (result >>> 32);

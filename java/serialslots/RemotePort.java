@@ -318,8 +318,8 @@ final class RemotePort implements Port {
     private long unanswered() {
         lock.lock();
         try {
-            return (long) (closed ? NativeConnection.CLOSED : hungUp ? NativeConnection.HUNG_UP
-                    : NativeConnection.TIMED_OUT) << 32;
+            return NativeConnection.result(closed ? NativeConnection.CLOSED : hungUp ? NativeConnection.HUNG_UP
+                    : NativeConnection.TIMED_OUT, 0);
         } finally {
             lock.unlock();
         }
@@ -524,15 +524,15 @@ final class RemotePort implements Port {
             long deadline = timeoutMillis > 0 ? System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis) : 0;
             while (receivedCount == 0) {
                 if (closed) {
-                    return (long) NativeConnection.CLOSED << 32;
+                    return NativeConnection.result(NativeConnection.CLOSED, 0);
                 }
                 if (hungUp) {
-                    return (long) NativeConnection.HUNG_UP << 32;
+                    return NativeConnection.result(NativeConnection.HUNG_UP, 0);
                 }
                 if (deadline == 0) {
                     changed.awaitUninterruptibly();
                 } else if (!waitUntil(deadline)) {
-                    return (long) NativeConnection.TIMED_OUT << 32;
+                    return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
                 }
             }
             int got = take(buffer, offset, length);
@@ -573,7 +573,7 @@ final class RemotePort implements Port {
             int done = 0;
             while (done < length) {
                 if (closed || hungUp) {
-                    return (long) (closed ? NativeConnection.CLOSED : NativeConnection.HUNG_UP) << 32 | done;
+                    return NativeConnection.result(closed ? NativeConnection.CLOSED : NativeConnection.HUNG_UP, done);
                 }
                 int room = QUEUED_MOST - queued.size();
                 if (room > 0) {
@@ -584,7 +584,7 @@ final class RemotePort implements Port {
                 } else if (deadline == 0) {
                     changed.awaitUninterruptibly();
                 } else if (!waitUntil(deadline)) {
-                    return (long) NativeConnection.TIMED_OUT << 32 | done;
+                    return NativeConnection.result(NativeConnection.TIMED_OUT, done);
                 }
             }
             return done;
@@ -597,7 +597,7 @@ final class RemotePort implements Port {
     public long available() {
         lock.lock();
         try {
-            return closed ? (long) NativeConnection.CLOSED << 32 : receivedCount;
+            return closed ? NativeConnection.result(NativeConnection.CLOSED, 0) : receivedCount;
         } finally {
             lock.unlock();
         }
@@ -611,15 +611,15 @@ final class RemotePort implements Port {
             long deadline = timeoutMillis > 0 ? System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis) : 0;
             while (queued.size() > 0 || writing) {
                 if (closed || hungUp) {
-                    return (long) (closed ? NativeConnection.CLOSED : NativeConnection.HUNG_UP) << 32;
+                    return NativeConnection.result(closed ? NativeConnection.CLOSED : NativeConnection.HUNG_UP, 0);
                 }
                 if (deadline == 0) {
                     changed.awaitUninterruptibly();
                 } else if (!waitUntil(deadline)) {
-                    return (long) NativeConnection.TIMED_OUT << 32;
+                    return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
                 }
             }
-            return closed ? (long) NativeConnection.CLOSED << 32 : 0;
+            return closed ? NativeConnection.result(NativeConnection.CLOSED, 0) : 0;
         } finally {
             lock.unlock();
         }
@@ -674,7 +674,7 @@ final class RemotePort implements Port {
         lock.lock();
         try {
             if (closed) {
-                return (long) NativeConnection.CLOSED << 32;
+                return NativeConnection.result(NativeConnection.CLOSED, 0);
             }
             return bits(modemState, rts, dtr);
         } finally {
@@ -693,7 +693,7 @@ final class RemotePort implements Port {
         lock.lock();
         try {
             if (closed) {
-                return (long) NativeConnection.CLOSED << 32;
+                return NativeConnection.result(NativeConnection.CLOSED, 0);
             }
             fill(report, settings);
             return 0;
@@ -798,7 +798,7 @@ final class RemotePort implements Port {
         lock.lock();
         try {
             if (closed) {
-                return (long) NativeConnection.CLOSED << 32;
+                return NativeConnection.result(NativeConnection.CLOSED, 0);
             }
             System.arraycopy(counts, 0, into, 0, counts.length);
             return 0;

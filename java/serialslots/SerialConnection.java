@@ -203,7 +203,7 @@ public final class SerialConnection implements Closeable {
         }
         check("break", port.setBreak(false), 0);
         if (cutShort) {
-            check("break", (long) NativeConnection.CLOSED << 32, 0);
+            check("break", NativeConnection.result(NativeConnection.CLOSED, 0), 0);
         }
     }
 
@@ -411,7 +411,7 @@ public final class SerialConnection implements Closeable {
         Objects.requireNonNull(executor, "executor");
         Objects.requireNonNull(listener, "listener");
         if (!open) {
-            check("listening", (long) NativeConnection.CLOSED << 32, 0);
+            check("listening", NativeConnection.result(NativeConnection.CLOSED, 0), 0);
         }
         return port.listen(this, types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : EnumSet.copyOf(types),
                 executor, listener);

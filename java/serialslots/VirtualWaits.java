@@ -37,7 +37,7 @@ final class VirtualWaits {
                 break;
             }
             if (passed(deadline)) {
-                return (long) NativeConnection.TIMED_OUT << 32;
+                return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
             }
             await(READ, deadline);
         }
@@ -69,9 +69,9 @@ final class VirtualWaits {
             if (status == NativeConnection.DONE) {
                 done += NativeConnection.value(result);
             } else if (status != NativeConnection.WOULD_BLOCK) {
-                return (long) NativeConnection.code(result) << 32 | done;
+                return NativeConnection.result(NativeConnection.code(result), done);
             } else if (passed(deadline)) {
-                return (long) NativeConnection.TIMED_OUT << 32 | done;
+                return NativeConnection.result(NativeConnection.TIMED_OUT, done);
             } else {
                 await(WRITE, deadline);
             }
@@ -90,10 +90,10 @@ final class VirtualWaits {
                 break;
             }
             if (passed(deadline)) {
-                return (long) NativeConnection.TIMED_OUT << 32;
+                return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
             }
             if (connection.isClosing()) {
-                return (long) NativeConnection.CLOSED << 32;
+                return NativeConnection.result(NativeConnection.CLOSED, 0);
             }
             // No event marks an emptied queue: short naps, which leave the carrier.
             LockSupport.parkNanos(this, DRAIN_NAP_NANOS);
