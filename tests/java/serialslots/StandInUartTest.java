@@ -9,6 +9,7 @@ import java.io.InputStreamReader;
 import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
 import java.util.List;
 import lab.SerialLab;
 import org.junit.jupiter.api.Test;
@@ -31,7 +32,13 @@ class StandInUartTest {
         for (int count : counts) {
             text.append(count).append(' ');
         }
-        Files.writeString(dir.resolve("counters"), text);
+        put("counters", text.toString());
+    }
+
+    /** Whole or not at all: the stand-in may read the file at any moment. */
+    private void put(String name, String text) throws Exception {
+        Path next = Files.writeString(dir.resolve(name + ".next"), text);
+        Files.move(next, dir.resolve(name), StandardCopyOption.ATOMIC_MOVE, StandardCopyOption.REPLACE_EXISTING);
     }
 
     @Test
@@ -39,7 +46,7 @@ class StandInUartTest {
         String standIn = System.getProperty("serialslots.test.standin");
         assumeTrue(standIn != null && !Boolean.getBoolean("serialslots.test.emulated"), "the stand-in runs on the host");
         dir = Files.createTempDirectory(Path.of("/dev/shm"), "standin-");
-        Files.writeString(dir.resolve("lines"), "0");
+        put("lines", "0");
         counts(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         SerialLab.makeNode("fifo", dir.resolve("changes").toString());
         try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB30")) {
@@ -52,13 +59,13 @@ class StandInUartTest {
             try (BufferedReader told = new BufferedReader(new InputStreamReader(listener.getInputStream()));
                     OutputStream changes = Files.newOutputStream(dir.resolve("changes"))) {
                 assertEquals("ready", told.readLine());
-                Files.writeString(dir.resolve("lines"), String.valueOf(TIOCM_CTS));
+                put("lines", String.valueOf(TIOCM_CTS));
                 counts(1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
                 changes.write(1);
                 changes.flush();
                 assertEquals("CTS C 1 0 0 0 0 0 0", told.readLine());
                 // Three changes before the next wake-up: one event each, whose counts say how many.
-                Files.writeString(dir.resolve("lines"), String.valueOf(TIOCM_DSR));
+                put("lines", String.valueOf(TIOCM_DSR));
                 counts(3, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
                 changes.write(1);
                 changes.flush();
