@@ -48,7 +48,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
                 EventLoop.Registration added = EventLoop.get().add(this);
                 long result = NativeConnection.watch(handle, added.poller(),
                         NativeConnection.WATCH_EVENTS, added.token());
-                if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+                if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
                     EventLoop.get().remove(added);
                     connection.check("listening", result, 0);
                 }
@@ -120,7 +120,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
     private void watchModemLines() {
         for (;;) {
             long result = NativeConnection.awaitModemChange(handle);
-            if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+            if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
                 // Stopped, closed, or a device without modem lines: nothing to wait for.
                 return;
             }
@@ -136,8 +136,8 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
             return null;
         }
         long result = NativeConnection.modemLines(handle);
-        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
-            noModemLines = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
+        if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
+            noModemLines = NativeConnection.statusOf(result) == NativeConnection.FAILED;
             return null;
         }
         return SerialConnection.linesOf(NativeConnection.value(result));
@@ -150,8 +150,8 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
         }
         long[] counts = new long[NativeConnection.COUNTER_LENGTH];
         long result = NativeConnection.counters(handle, counts);
-        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
-            noCounters = NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED;
+        if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
+            noCounters = NativeConnection.statusOf(result) == NativeConnection.FAILED;
             return null;
         }
         return SerialConnection.countersOf(counts);
@@ -160,7 +160,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
     @Override
     public int waiting() {
         long result = NativeConnection.available(handle);
-        return NativeConnection.status(NativeConnection.code(result)) == NativeConnection.DONE
+        return NativeConnection.statusOf(result) == NativeConnection.DONE
                 ? NativeConnection.value(result) : 0;
     }
 }

@@ -143,6 +143,11 @@ final class NativeConnection {
         return code & 0xFF;
     }
 
+    /** How a call ended, without its errno. */
+    static int statusOf(long result) {
+        return status(code(result));
+    }
+
     static int errno(int code) {
         return code >>> 8;
     }

@@ -650,7 +650,7 @@ final class RemotePort implements Port {
     public long setModemLine(int line, boolean on) {
         boolean isRts = line == NativeConnection.LINE_RTS;
         long result = control(isRts ? (on ? RTS_ON : RTS_OFF) : (on ? DTR_ON : DTR_OFF));
-        if (NativeConnection.status(NativeConnection.code(result)) == NativeConnection.DONE) {
+        if (NativeConnection.statusOf(result) == NativeConnection.DONE) {
             lock.lock();
             try {
                 if (isRts) {

@@ -349,7 +349,7 @@ public final class SerialConnection implements Closeable {
     public LineCounters counters() throws IOException {
         long[] counts = new long[NativeConnection.COUNTER_LENGTH];
         long result = port.counters(counts);
-        if (NativeConnection.status(NativeConnection.code(result)) == NativeConnection.FAILED) {
+        if (NativeConnection.statusOf(result) == NativeConnection.FAILED) {
             throw Failures.noCounters(device, NativeConnection.errno(NativeConnection.code(result)));
         }
         check("reading the counters", result, 0);

@@ -33,7 +33,7 @@ final class VirtualWaits {
         long first;
         for (;;) {
             first = NativeConnection.readNow(connection.handle(), buffer, offset, length);
-            if (status(first) != NativeConnection.WOULD_BLOCK) {
+            if (NativeConnection.statusOf(first) != NativeConnection.WOULD_BLOCK) {
                 break;
             }
             if (passed(deadline)) {
@@ -41,17 +41,17 @@ final class VirtualWaits {
             }
             await(READ, deadline);
         }
-        if (idleMicros == 0 || status(first) != NativeConnection.DONE) {
+        if (idleMicros == 0 || NativeConnection.statusOf(first) != NativeConnection.DONE) {
             return first;
         }
         int got = NativeConnection.value(first);
         long silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
         while (got < length && !passed(silentUntil)) {
             long more = NativeConnection.readNow(connection.handle(), buffer, offset + got, length - got);
-            if (status(more) == NativeConnection.DONE) {
+            if (NativeConnection.statusOf(more) == NativeConnection.DONE) {
                 got += NativeConnection.value(more);
                 silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
-            } else if (status(more) == NativeConnection.WOULD_BLOCK) {
+            } else if (NativeConnection.statusOf(more) == NativeConnection.WOULD_BLOCK) {
                 await(READ, silentUntil);
             } else {
                 break;  // closed or gone: the frame so far; the next call says so
@@ -65,7 +65,7 @@ final class VirtualWaits {
         int done = 0;
         while (done < length) {
             long result = NativeConnection.writeNow(connection.handle(), buffer, offset + done, length - done);
-            int status = status(result);
+            int status = NativeConnection.statusOf(result);
             if (status == NativeConnection.DONE) {
                 done += NativeConnection.value(result);
             } else if (status != NativeConnection.WOULD_BLOCK) {
@@ -83,8 +83,8 @@ final class VirtualWaits {
         long deadline = deadline(timeoutMillis);
         for (;;) {
             long result = NativeConnection.outputQueued(connection.handle());
-            if (status(result) != NativeConnection.WOULD_BLOCK) {
-                if (status(result) != NativeConnection.DONE) {
+            if (NativeConnection.statusOf(result) != NativeConnection.WOULD_BLOCK) {
+                if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
                     return result;
                 }
                 break;
@@ -133,7 +133,7 @@ final class VirtualWaits {
         try {
             long armed = NativeConnection.watch(connection.handle(), registration.poller(),
                     kind == READ ? NativeConnection.WATCH_READ : NativeConnection.WATCH_WRITE, registration.token());
-            if (status(armed) != NativeConnection.DONE || connection.isClosing()) {
+            if (NativeConnection.statusOf(armed) != NativeConnection.DONE || connection.isClosing()) {
                 return;
             }
             if (deadline == 0) {
@@ -174,9 +174,5 @@ final class VirtualWaits {
 
     private static boolean passed(long deadline) {
         return deadline != 0 && System.nanoTime() - deadline >= 0;
-    }
-
-    private static int status(long result) {
-        return NativeConnection.status(NativeConnection.code(result));
     }
 }

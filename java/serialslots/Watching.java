@@ -47,7 +47,7 @@ final class Watching implements Subscription, EventLoop.Target, Runnable {
         }
         registration = added;
         long result = NativeConnection.watchDescriptor(added.poller(), socket, added.token());
-        if (NativeConnection.status(NativeConnection.code(result)) != NativeConnection.DONE) {
+        if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
             close();
             throw Failures.cannotWatch(NativeConnection.errno(NativeConnection.code(result)));
         }
