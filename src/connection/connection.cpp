@@ -439,23 +439,16 @@ Outcome Connection::readRs485(line::Rs485Outcome& line) noexcept {
   return line.error == 0 ? Outcome{Status::kDone, 0} : callFailed(line.error);
 }
 
-namespace {
-
-// A driver without TIOCGSERIAL (a pty, cdc-acm) answers so, an emulator or a
-// sandbox that lacks the request ENOSYS; ENOTSUP: not kept.
-bool lacksLatencyControl(int error) noexcept {
-  return error == ENOTTY || error == EINVAL || error == ENOTSUP || error == ENOSYS;
-}
-
-}  // namespace
-
+// state -1 with kDone: the driver lacks the control, or did not keep it
+// (line::setLowLatency's ENOTSUP, which driverLacks counts as EOPNOTSUPP).
+static_assert(ENOTSUP == EOPNOTSUPP);
 Outcome Connection::setLowLatency(bool wanted, int& state) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
   bool on = false;
   const int error = line::setLowLatency(fd_, wanted, on);
   state = error == 0 ? on : -1;
-  return error == 0 || lacksLatencyControl(error) ? Outcome{Status::kDone, 0} : callFailed(error);
+  return error == 0 || line::driverLacks(error) ? Outcome{Status::kDone, 0} : callFailed(error);
 }
 
 Outcome Connection::readLowLatency(int& state) noexcept {
@@ -464,7 +457,7 @@ Outcome Connection::readLowLatency(int& state) noexcept {
   bool on = false;
   const int error = line::readLowLatency(fd_, on);
   state = error == 0 ? on : -1;
-  return error == 0 || lacksLatencyControl(error) ? Outcome{Status::kDone, 0} : callFailed(error);
+  return error == 0 || line::driverLacks(error) ? Outcome{Status::kDone, 0} : callFailed(error);
 }
 
 Outcome Connection::awaitModemChange() noexcept {

@@ -14,12 +14,6 @@ namespace {
 constexpr unsigned kFlags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND |
                             SER_RS485_RX_DURING_TX | SER_RS485_TERMINATE_BUS;
 
-// A driver without RS-485 answers so: serial_core's ENOTTY, others' EINVAL;
-// emulators and sandboxes that lack the request answer ENOSYS.
-bool lacksRs485(int error) noexcept {
-  return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
-}
-
 Rs485 fieldsOf(const serial_rs485& mode) noexcept {
   return {
       (mode.flags & SER_RS485_RTS_ON_SEND) != 0,    (mode.flags & SER_RS485_RTS_AFTER_SEND) != 0,
@@ -46,7 +40,7 @@ Rs485Outcome outcomeOf(const serial_rs485& mode) noexcept {
 }
 
 Rs485Outcome failure(int error) noexcept {
-  if (lacksRs485(error)) return {0, Rs485Field::kMode, false, {}};
+  if (driverLacks(error)) return {0, Rs485Field::kMode, false, {}};
   return {error, Rs485Field::kNone, false, {}};
 }
 
@@ -59,6 +53,10 @@ Rs485Outcome setRs485(int fd, serial_rs485 mode) noexcept {
 }
 
 }  // namespace
+
+bool driverLacks(int error) noexcept {
+  return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
+}
 
 Rs485Outcome readRs485(int fd) noexcept {
   serial_rs485 mode{};

@@ -36,6 +36,11 @@ struct Rs485Outcome {
   Rs485 kept;          // what the driver holds now
 };
 
+// Whether an ioctl's error says the driver has no such request: serial_core's
+// ENOTTY, other drivers' EINVAL or EOPNOTSUPP, and the ENOSYS of emulators and
+// sandboxes that lack the request.
+bool driverLacks(int error) noexcept;
+
 // Turns RS-485 mode on with `wanted` and reads it back; a field the driver
 // did not keep, or a driver without the mode, leaves the line as it was.
 Rs485Outcome applyRs485(int fd, const Rs485& wanted) noexcept;
