@@ -137,7 +137,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
         }
         long result = NativeConnection.modemLines(handle);
         if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
-            noModemLines = NativeConnection.statusOf(result) == NativeConnection.FAILED;
+            noModemLines = driverLacks(result);
             return null;
         }
         return SerialConnection.linesOf(NativeConnection.value(result));
@@ -151,10 +151,16 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
         long[] counts = new long[NativeConnection.COUNTER_LENGTH];
         long result = NativeConnection.counters(handle, counts);
         if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
-            noCounters = NativeConnection.statusOf(result) == NativeConnection.FAILED;
+            noCounters = driverLacks(result);
             return null;
         }
         return SerialConnection.countersOf(counts);
+    }
+
+    /** A device that has none, not a call that failed once (a USB adapter's EIO): remembered. */
+    private static boolean driverLacks(long result) {
+        return NativeConnection.statusOf(result) == NativeConnection.FAILED
+                && NativeConnection.driverLacks(NativeConnection.errno(NativeConnection.code(result)));
     }
 
     @Override

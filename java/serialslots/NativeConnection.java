@@ -291,6 +291,9 @@ final class NativeConnection {
     /** The system's text for an errno. */
     static native String describeError(int error);
 
+    /** Whether an errno says the driver has no such request, rather than that one call failed. */
+    static native boolean driverLacks(int error);
+
     /** The process that guards this one's exclusive opens (it holds their devices too), or 0. */
     static native long guardianPid();
 

@@ -7,6 +7,7 @@
 #include "bridge/result.h"
 #include "connection/connection.h"
 #include "connection/exclusive_guard.h"
+#include "line/bus.h"
 #include "registry/port_table.h"
 #include "serialslots_NativeConnection.h"
 
@@ -355,6 +356,11 @@ JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_describeError(JNIEnv
   char text[128] = {};
   // The GNU strerror_r answers a pointer, to `text` or to a static string.
   return env->NewStringUTF(strerror_r(error, text, sizeof text));
+}
+
+JNIEXPORT jboolean JNICALL Java_serialslots_NativeConnection_driverLacks(JNIEnv*, jclass,
+                                                                         jint error) {
+  return serialslots::line::driverLacks(error) ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_slotDevice(JNIEnv* env, jclass,

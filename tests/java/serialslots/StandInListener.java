@@ -13,8 +13,9 @@ final class StandInListener {
         connection.listen(EnumSet.allOf(SerialEventType.class), (c, event) -> {
             LineCounters n = event.counters();
             ModemLines lines = event.lines();
-            System.out.println(event.type() + " " + (lines.cts() ? "C" : "") + (lines.dsr() ? "D" : "")
-                    + (lines.dcd() ? "K" : "") + (lines.ri() ? "R" : "") + " " + n.ctsChanges() + " " + n.dsrChanges()
+            String levels = lines == null ? "?" : (lines.cts() ? "C" : "") + (lines.dsr() ? "D" : "")
+                    + (lines.dcd() ? "K" : "") + (lines.ri() ? "R" : "");
+            System.out.println(event.type() + " " + levels + " " + n.ctsChanges() + " " + n.dsrChanges()
                     + " " + n.ringIndications() + " " + n.breaks() + " " + n.framingErrors() + " " + n.parityErrors()
                     + " " + (n.overruns() + n.bufferOverruns()));
             if (event.type() == SerialEventType.DATA) {

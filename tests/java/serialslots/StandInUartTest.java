@@ -64,6 +64,12 @@ class StandInUartTest {
                 changes.write(1);
                 changes.flush();
                 assertEquals("CTS C 1 0 0 0 0 0 0", told.readLine());
+                // A read of the lines that fails once (a USB adapter's EIO) takes none away for good.
+                put("lines", "unreadable");
+                counts(2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+                changes.write(1);
+                changes.flush();
+                assertEquals("CTS ? 2 0 0 0 0 0 0", told.readLine());
                 // Three changes before the next wake-up: one event each, whose counts say how many.
                 put("lines", String.valueOf(TIOCM_DSR));
                 counts(3, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
