@@ -80,9 +80,8 @@ Rs485Outcome applyRs485(int fd, const Rs485& wanted) noexcept {
     outcome.refused = outcome.enabled ? firstDifference(wanted, outcome.kept) : Rs485Field::kMode;
   }
   if (outcome.error != 0 || outcome.refused != Rs485Field::kNone) {
-    const Rs485Outcome restored = setRs485(fd, before);
-    outcome.enabled = restored.enabled;
-    outcome.kept = restored.kept;
+    // `kept` stays what the driver offered, for the refusal to name it.
+    outcome.enabled = setRs485(fd, before).enabled;
   }
   return outcome;
 }

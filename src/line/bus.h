@@ -33,7 +33,7 @@ struct Rs485Outcome {
   int error;           // errno of a failed call, else 0
   Rs485Field refused;  // the first field not kept
   bool enabled;        // the driver holds RS-485 mode now
-  Rs485 kept;          // what the driver holds now
+  Rs485 kept;          // what the driver holds now; after a refusal, what it would have given
 };
 
 // Whether an ioctl's error says the driver has no such request: serial_core's

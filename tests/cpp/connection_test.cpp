@@ -358,6 +358,9 @@ TEST_F(ConnectionOnAStandIn, Rs485IsReadBackAndWhatTheDriverDidNotKeepIsRefusedA
     line::Rs485Outcome got{};
     ASSERT_EQ(connection_->setRs485(&c.wanted, got).status, Status::kDone);
     EXPECT_EQ(got.refused, c.refused) << static_cast<int>(c.refused);
+    if (c.refused == Rs485Field::kDelayBeforeSend) {
+      EXPECT_EQ(got.kept.delayBeforeSendMillis, 100) << "the refusal names what was restored";
+    }
     line::Rs485Outcome now{};
     ASSERT_EQ(connection_->readRs485(now).status, Status::kDone);
     const bool kept = c.refused == Rs485Field::kNone;
