@@ -1,6 +1,7 @@
 package serialslots;
 
 import java.util.Objects;
+import serialslots.internal.Failures;
 
 /**
  * Immutable line settings: baud rate, data bits, stop bits, parity and flow
@@ -132,7 +133,7 @@ public final class LineSettings {
     /** @return the usual short form, such as "115200 8N1" or "9600 7E2 RTS_CTS" */
     @Override
     public String toString() {
-        return baud + " " + dataBits + "NOEMS".charAt(parity.ordinal()) + stopBits
+        return baud + " " + dataBits + parity.letter() + stopBits
                 + (flowControl == FlowControl.NONE ? "" : " " + flowControl);
     }
 }

@@ -21,7 +21,20 @@ public final class PortInfo {
     private final String serialNumber;
     private final String byIdPath;
 
-    PortInfo(String device, String slotName, String driver, Integer vendorId, Integer productId, String manufacturer,
+    /**
+     * A port as sysfs describes it; what it does not tell is null.
+     *
+     * @param device the device path, such as /dev/ttyUSB0
+     * @param slotName the slot name whose device it is, such as COMUSB0
+     * @param driver the driver's name, such as ftdi_sio
+     * @param vendorId a USB adapter's vendor id
+     * @param productId a USB adapter's product id
+     * @param manufacturer a USB adapter's manufacturer
+     * @param product a USB adapter's product name
+     * @param serialNumber a USB adapter's serial number
+     * @param byIdPath its link under /dev/serial/by-id
+     */
+    public PortInfo(String device, String slotName, String driver, Integer vendorId, Integer productId, String manufacturer,
             String product, String serialNumber, String byIdPath) {
         this.device = device;
         this.slotName = slotName;

@@ -1,5 +1,7 @@
 package serialslots;
 
+import serialslots.internal.Failures;
+
 /**
  * RS-485 mode, which the driver carries out: it switches the transceiver to
  * send (through RTS) exactly while the UART sends. Most ARM boards' UARTs and

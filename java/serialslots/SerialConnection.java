@@ -6,7 +6,6 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
-import java.util.EnumSet;
 import java.util.Objects;
 import java.util.Optional;
 import java.util.Set;
@@ -14,7 +13,10 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.Executor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
-import java.util.function.LongSupplier;
+import serialslots.events.Delivery;
+import serialslots.internal.Failures;
+import serialslots.schemes.Schemes;
+import serialslots.transport.Transport;
 
 /**
  * An open serial device with blocking streams, timeouts, modem lines and
@@ -43,7 +45,7 @@ public final class SerialConnection implements Closeable {
 
     private static final Cleaner RELEASER = Cleaner.create();
 
-    private final Port port;
+    private final Transport port;
     private final String device;
     private final InputStream input = new Input();
     private final OutputStream output = new Output();
@@ -53,9 +55,9 @@ public final class SerialConnection implements Closeable {
     private volatile int readTimeout;
     private volatile int writeTimeout;
 
-    private SerialConnection(Port port, String device) {
+    private SerialConnection(Transport port) {
         this.port = port;
-        this.device = device;
+        this.device = port.name();
         // The native state lives until no thread can reach this object, so a
         // call racing close() never meets freed memory.
         RELEASER.register(this, port.releaser());
@@ -65,9 +67,10 @@ public final class SerialConnection implements Closeable {
      * Opens a port for this connection alone and applies the settings.
      * Another machine's port is named {@code rfc2217://host:port}, or
      * {@code rfc2217s://host:port} over TLS: its server decides who else may
-     * open it, and its answers are the read-back; connecting and each answer
-     * may take the system property {@code serialslots.rfc2217.timeout} (ms,
-     * default 5000).
+     * open it, and its answers are the read-back. Opening it (connecting,
+     * agreeing and applying the settings), and each later call's answers,
+     * may take {@code ?timeout=MILLIS} of the URI, else the system property
+     * {@code serialslots.rfc2217.timeout}, else 5000 ms; 0 is no limit.
      *
      * @param port a slot name, a device path, a device name under /dev, a
      *     {@code usb:VVVV:PPPP[:SERIAL]} identity or a remote port's URI
@@ -101,12 +104,7 @@ public final class SerialConnection implements Closeable {
     }
 
     private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
-        Objects.requireNonNull(settings, "settings");
-        if (RemotePort.names(port)) {
-            return new SerialConnection(RemotePort.open(port, settings), port);
-        }
-        String device = SerialPorts.devicePath(port);
-        return new SerialConnection(LocalPort.open(device, exclusive, settings), device);
+        return new SerialConnection(Schemes.open(port, settings, exclusive));
     }
 
     /** @return the device path that was opened */
@@ -156,7 +154,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public int available() throws IOException {
-        return NativeConnection.value(check("available", port.available(), 0));
+        return kept(() -> port.available());
     }
 
     /**
@@ -168,18 +166,17 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed or the device has gone
      */
     public void drain() throws IOException {
-        int timeout = writeTimeout;
-        check("drain", port.drain(timeout), timeout);
+        carry(() -> port.drain(writeTimeout));
     }
 
     /** @throws IOException when the connection is closed */
     public void discardInput() throws IOException {
-        check("discard input", port.discard(true), 0);
+        carry(() -> port.discard(true));
     }
 
     /** @throws IOException when the connection is closed */
     public void discardOutput() throws IOException {
-        check("discard output", port.discard(false), 0);
+        carry(() -> port.discard(false));
     }
 
     /**
@@ -192,7 +189,7 @@ public final class SerialConnection implements Closeable {
         if (millis <= 0) {
             throw Failures.badArgument(Failures.BREAK, millis);
         }
-        check("break", port.setBreak(true), 0);
+        carry(() -> port.setBreak(true));
         boolean cutShort;
         try {
             // A wait a virtual thread leaves its carrier for; close() ends it, and the break.
@@ -201,9 +198,9 @@ public final class SerialConnection implements Closeable {
             Thread.currentThread().interrupt();
             cutShort = false;
         }
-        check("break", port.setBreak(false), 0);
+        carry(() -> port.setBreak(false));
         if (cutShort) {
-            check("break", NativeConnection.result(NativeConnection.CLOSED, 0), 0);
+            throw Failures.closed(device);
         }
     }
 
@@ -212,7 +209,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setRts(boolean on) throws IOException {
-        check("setting RTS", port.setModemLine(NativeConnection.LINE_RTS, on), 0);
+        carry(() -> port.setRts(on));
     }
 
     /**
@@ -220,7 +217,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public void setDtr(boolean on) throws IOException {
-        check("setting DTR", port.setModemLine(NativeConnection.LINE_DTR, on), 0);
+        carry(() -> port.setDtr(on));
     }
 
     /**
@@ -229,7 +226,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the device has no modem lines (a pseudo-terminal) or is closed
      */
     public ModemLines modemLines() throws IOException {
-        return linesOf(NativeConnection.value(check("reading the modem lines", port.modemLines(), 0)));
+        return kept(() -> port.modemLines());
     }
 
     /**
@@ -244,13 +241,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public void setRs485(Rs485 mode) throws IOException {
-        Objects.requireNonNull(mode, "mode");
-        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("setting RS-485", port.setRs485(mode, report), 0);
-        SettingNotSupportedException refused = Failures.rs485Refused(device, report, mode);
-        if (refused != null) {
-            throw refused;
-        }
+        carry(() -> port.setRs485(Optional.of(Objects.requireNonNull(mode, "mode"))));
     }
 
     /**
@@ -259,8 +250,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public void disableRs485() throws IOException {
-        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("ending RS-485", port.setRs485(null, report), 0);
+        carry(() -> port.setRs485(Optional.empty()));
     }
 
     /**
@@ -268,17 +258,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public Optional<Rs485> rs485() throws IOException {
-        int[] report = new int[NativeConnection.RS485_REPORT_LENGTH];
-        check("reading RS-485", port.readRs485(report), 0);
-        if (report[NativeConnection.RS485_REFUSED] != NativeConnection.RS485_KEPT
-                || report[NativeConnection.RS485_ENABLED] == 0) {
-            return Optional.empty();
-        }
-        return Optional.of(new Rs485(report[NativeConnection.RS485_RTS_ON_SEND] != 0,
-                report[NativeConnection.RS485_RTS_AFTER_SEND] != 0, report[NativeConnection.RS485_DELAY_BEFORE_SEND],
-                report[NativeConnection.RS485_DELAY_AFTER_SEND],
-                report[NativeConnection.RS485_RECEIVE_DURING_SEND] != 0,
-                report[NativeConnection.RS485_TERMINATE_BUS] != 0));
+        return kept(() -> port.rs485());
     }
 
     /**
@@ -292,9 +272,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public void setLowLatency(boolean on) throws IOException {
-        if (NativeConnection.value(check("setting low latency", port.setLowLatency(on), 0)) < 0) {
-            throw Failures.noLatencyControl(device, on);
-        }
+        carry(() -> port.setLowLatency(on));
     }
 
     /**
@@ -302,7 +280,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public boolean isLowLatency() throws IOException {
-        return NativeConnection.value(check("reading low latency", port.readLowLatency(), 0)) > 0;
+        return kept(() -> port.isLowLatency());
     }
 
     /**
@@ -331,12 +309,6 @@ public final class SerialConnection implements Closeable {
         return ((Input) input).readFrame(buffer, offset, length, idleMicros);
     }
 
-    static ModemLines linesOf(int bits) {
-        return new ModemLines((bits & NativeConnection.LINE_CTS) != 0, (bits & NativeConnection.LINE_DSR) != 0,
-                (bits & NativeConnection.LINE_DCD) != 0, (bits & NativeConnection.LINE_RI) != 0,
-                (bits & NativeConnection.LINE_RTS) != 0, (bits & NativeConnection.LINE_DTR) != 0);
-    }
-
     /**
      * The driver's counts of bytes, line errors and modem-line changes since
      * the device was opened by anyone; a 16550 or a USB adapter keeps them.
@@ -347,22 +319,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the driver keeps none (a pseudo-terminal), or the connection is closed
      */
     public LineCounters counters() throws IOException {
-        long[] counts = new long[NativeConnection.COUNTER_LENGTH];
-        long result = port.counters(counts);
-        if (NativeConnection.statusOf(result) == NativeConnection.FAILED) {
-            throw Failures.noCounters(device, NativeConnection.errno(NativeConnection.code(result)));
-        }
-        check("reading the counters", result, 0);
-        return countersOf(counts);
-    }
-
-    static LineCounters countersOf(long[] counts) {
-        return new LineCounters(counts[NativeConnection.COUNTER_RECEIVED],
-                counts[NativeConnection.COUNTER_TRANSMITTED], counts[NativeConnection.COUNTER_BREAKS],
-                counts[NativeConnection.COUNTER_FRAMING_ERRORS], counts[NativeConnection.COUNTER_PARITY_ERRORS],
-                counts[NativeConnection.COUNTER_OVERRUNS], counts[NativeConnection.COUNTER_BUFFER_OVERRUNS],
-                counts[NativeConnection.COUNTER_CTS_CHANGES], counts[NativeConnection.COUNTER_DSR_CHANGES],
-                counts[NativeConnection.COUNTER_DCD_CHANGES], counts[NativeConnection.COUNTER_RING_INDICATIONS]);
+        return kept(() -> port.counters());
     }
 
     /**
@@ -411,10 +368,10 @@ public final class SerialConnection implements Closeable {
         Objects.requireNonNull(executor, "executor");
         Objects.requireNonNull(listener, "listener");
         if (!open) {
-            check("listening", NativeConnection.result(NativeConnection.CLOSED, 0), 0);
+            throw Failures.closed(device);
         }
-        return port.listen(this, types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : EnumSet.copyOf(types),
-                executor, listener);
+        // The listener is told of this connection; the transport knows only events.
+        return kept(() -> port.listen(types, executor, event -> listener.serialEvent(this, event)));
     }
 
     /**
@@ -422,16 +379,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed
      */
     public LineSettings settings() throws IOException {
-        int[] kept = new int[NativeConnection.REPORT_LENGTH];
-        check("reading the settings", port.readSettings(kept), 0);
-        if (kept[NativeConnection.REPORT_BAUD] <= 0) {
-            throw Failures.noBaudRate(device);
-        }
-        return LineSettings.of(kept[NativeConnection.REPORT_BAUD])
-                .withDataBits(kept[NativeConnection.REPORT_DATA_BITS])
-                .withStopBits(kept[NativeConnection.REPORT_STOP_BITS])
-                .withParity(NativeConnection.parityOf(kept[NativeConnection.REPORT_PARITY]))
-                .withFlowControl(NativeConnection.flowOf(kept[NativeConnection.REPORT_FLOW]));
+        return kept(() -> port.settings());
     }
 
     /**
@@ -442,11 +390,7 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the connection is closed or the device refuses
      */
     public void reconfigure(LineSettings settings) throws IOException {
-        int[] report = new int[NativeConnection.REPORT_LENGTH];
-        check("reconfiguring", port.reconfigure(settings, report), 0);
-        if (report[NativeConnection.REPORT_REFUSED] != NativeConnection.SETTING_NONE) {
-            throw Failures.refused(device, report, settings);
-        }
+        carry(() -> port.reconfigure(Objects.requireNonNull(settings, "settings")));
     }
 
     /** @return false once {@link #close} has been called; a device that went away still counts as open */
@@ -473,24 +417,29 @@ public final class SerialConnection implements Closeable {
         Reference.reachabilityFence(this);
     }
 
-    /** The result, unless it says the call failed. */
-    long check(String operation, long result, int timeout) throws IOException {
-        Reference.reachabilityFence(this);
-        IOException failure = Failures.of(device, operation, NativeConnection.code(result), timeout, 0, 0);
-        if (failure != null) {
-            throw failure;
+    /** A call of the transport, with this connection reachable until it returns: its memory is freed after. */
+    private <T> T kept(Call<T> call) throws IOException {
+        try {
+            return call.run();
+        } finally {
+            Reference.reachabilityFence(this);
         }
-        return result;
     }
 
-    /** A call made while holding its stream's turn. */
-    private static long inTurn(ReentrantLock turns, LongSupplier call) {
-        turns.lock();
+    private void carry(Step step) throws IOException {
         try {
-            return call.getAsLong();
+            step.run();
         } finally {
-            turns.unlock();
+            Reference.reachabilityFence(this);
         }
+    }
+
+    private interface Step {
+        void run() throws IOException;
+    }
+
+    private interface Call<T> {
+        T run() throws IOException;
     }
 
     @Override
@@ -527,18 +476,18 @@ public final class SerialConnection implements Closeable {
                 return -1;
             }
             int timeout = readTimeout;
-            long result = inTurn(turns, () -> port.read(buffer, offset, length, timeout, idleMicros));
-            Reference.reachabilityFence(SerialConnection.this);
-            int code = NativeConnection.code(result);
-            if (NativeConnection.status(code) == NativeConnection.DONE) {
-                return NativeConnection.value(result);
+            int got;
+            turns.lock();
+            try {
+                got = port.read(buffer, offset, length, timeout, idleMicros);
+            } finally {
+                turns.unlock();
+                Reference.reachabilityFence(SerialConnection.this);
             }
-            if (NativeConnection.status(code) == NativeConnection.HUNG_UP) {
-                // The kernel discards what was unread at a hang-up: the stream ends here.
+            if (got < 0) {
                 endOfStream = true;
-                return -1;
             }
-            throw Failures.of(device, "read", code, timeout, 0, 0);
+            return got;
         }
 
         @Override
@@ -565,12 +514,12 @@ public final class SerialConnection implements Closeable {
         public void write(byte[] buffer, int offset, int length) throws IOException {
             Objects.checkFromIndexSize(offset, length, buffer.length);
             int timeout = writeTimeout;
-            long result = inTurn(turns, () -> port.write(buffer, offset, length, timeout));
-            Reference.reachabilityFence(SerialConnection.this);
-            IOException failure = Failures.of(device, "write", NativeConnection.code(result), timeout,
-                    NativeConnection.value(result), length);
-            if (failure != null) {
-                throw failure;
+            turns.lock();
+            try {
+                port.write(buffer, offset, length, timeout);
+            } finally {
+                turns.unlock();
+                Reference.reachabilityFence(SerialConnection.this);
             }
         }
 

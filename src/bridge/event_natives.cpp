@@ -1,17 +1,17 @@
-// The natives of serialslots.NativeConnection that drive the poller: the
+// The natives of serialslots.local.NativeConnection that drive the poller: the
 // event loop's threads wait in awaitReady, others wake them.
 #include "events/poller.h"
-#include "serialslots_NativeConnection.h"
+#include "serialslots_local_NativeConnection.h"
 
 using serialslots::events::Poller;
 using serialslots::events::Ready;
 
 namespace {
 
-static_assert(serialslots::events::kIn == serialslots_NativeConnection_READY_IN &&
-              serialslots::events::kOut == serialslots_NativeConnection_READY_OUT &&
-              serialslots::events::kHangUp == serialslots_NativeConnection_READY_HANG_UP &&
-              serialslots::events::kWoken == serialslots_NativeConnection_WOKEN);
+static_assert(serialslots::events::kIn == serialslots_local_NativeConnection_READY_IN &&
+              serialslots::events::kOut == serialslots_local_NativeConnection_READY_OUT &&
+              serialslots::events::kHangUp == serialslots_local_NativeConnection_READY_HANG_UP &&
+              serialslots::events::kWoken == serialslots_local_NativeConnection_WOKEN);
 
 Poller& pollerOf(jlong handle) noexcept {
   return *reinterpret_cast<Poller*>(handle);  // NOLINT(performance-no-int-to-ptr)
@@ -19,17 +19,17 @@ Poller& pollerOf(jlong handle) noexcept {
 
 }  // namespace
 
-JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_createPoller(JNIEnv*, jclass) {
+JNIEXPORT jlong JNICALL Java_serialslots_local_NativeConnection_createPoller(JNIEnv*, jclass) {
   return reinterpret_cast<jlong>(Poller::create());
 }
 
-JNIEXPORT void JNICALL Java_serialslots_NativeConnection_destroyPoller(JNIEnv*, jclass,
+JNIEXPORT void JNICALL Java_serialslots_local_NativeConnection_destroyPoller(JNIEnv*, jclass,
                                                                        jlong poller) {
   delete &pollerOf(poller);
 }
 
 // Fills tokens and readiness; answers how many, or -1 when waiting failed.
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_awaitReady(JNIEnv* env, jclass,
+JNIEXPORT jint JNICALL Java_serialslots_local_NativeConnection_awaitReady(JNIEnv* env, jclass,
                                                                     jlong poller, jlongArray tokens,
                                                                     jintArray readiness,
                                                                     jint timeoutMillis) {
@@ -46,10 +46,10 @@ JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_awaitReady(JNIEnv* env,
   return count;
 }
 
-JNIEXPORT void JNICALL Java_serialslots_NativeConnection_wakePoller(JNIEnv*, jclass, jlong poller) {
+JNIEXPORT void JNICALL Java_serialslots_local_NativeConnection_wakePoller(JNIEnv*, jclass, jlong poller) {
   pollerOf(poller).wake();
 }
 
-JNIEXPORT void JNICALL Java_serialslots_NativeConnection_clearWake(JNIEnv*, jclass, jlong poller) {
+JNIEXPORT void JNICALL Java_serialslots_local_NativeConnection_clearWake(JNIEnv*, jclass, jlong poller) {
   pollerOf(poller).clearWake();
 }

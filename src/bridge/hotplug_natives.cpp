@@ -1,4 +1,4 @@
-// The natives of serialslots.NativeConnection for ports that come and go: the
+// The natives of serialslots.local.NativeConnection for ports that come and go: the
 // kernel's uevent socket, read without waiting when the event loop says so.
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -8,18 +8,18 @@
 #include "bridge/result.h"
 #include "events/poller.h"
 #include "hotplug/uevents.h"
-#include "serialslots_NativeConnection.h"
+#include "serialslots_local_NativeConnection.h"
 
 using serialslots::hotplug::TtyEvent;
 
-JNIEXPORT jint JNICALL Java_serialslots_NativeConnection_openUevents(JNIEnv*, jclass) {
+JNIEXPORT jint JNICALL Java_serialslots_local_NativeConnection_openUevents(JNIEnv*, jclass) {
   const int fd = serialslots::hotplug::openUevents();
   return fd >= 0 ? fd : -errno;
 }
 
 // "+ttyUSB0" for an added tty, "-ttyUSB0" for a removed one, "" for a
 // message that is neither, null when none is waiting.
-JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_nextTtyEvent(JNIEnv* env, jclass,
+JNIEXPORT jstring JNICALL Java_serialslots_local_NativeConnection_nextTtyEvent(JNIEnv* env, jclass,
                                                                          jint fd) {
   TtyEvent event{};
   const int got = serialslots::hotplug::receiveTtyEvent(fd, event);
@@ -32,7 +32,7 @@ JNIEXPORT jstring JNICALL Java_serialslots_NativeConnection_nextTtyEvent(JNIEnv*
   return env->NewStringUTF(text);
 }
 
-JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_watchDescriptor(JNIEnv*, jclass,
+JNIEXPORT jlong JNICALL Java_serialslots_local_NativeConnection_watchDescriptor(JNIEnv*, jclass,
                                                                           jlong poller, jint fd,
                                                                           jlong token) {
   // Edge-triggered: each new datagram once; the reader takes all there is.
@@ -42,6 +42,6 @@ JNIEXPORT jlong JNICALL Java_serialslots_NativeConnection_watchDescriptor(JNIEnv
   return serialslots::resultOf({error == 0 ? Status::kDone : Status::kFailed, error});
 }
 
-JNIEXPORT void JNICALL Java_serialslots_NativeConnection_closeDescriptor(JNIEnv*, jclass, jint fd) {
+JNIEXPORT void JNICALL Java_serialslots_local_NativeConnection_closeDescriptor(JNIEnv*, jclass, jint fd) {
   close(fd);
 }

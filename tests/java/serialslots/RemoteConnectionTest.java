@@ -26,6 +26,8 @@ import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import lab.SerialLab;
+import serialslots.rfc2217.Telnet;
+import serialslots.rfc2217.RemoteTransport;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -79,12 +81,12 @@ class RemoteConnectionTest extends ConnectionContract {
 
     @BeforeEach
     void quickTimeout() {
-        System.setProperty(RemotePort.CONNECT_TIMEOUT, "1000");
+        System.setProperty(RemoteTransport.TIMEOUT_PROPERTY, "1000");
     }
 
     @AfterEach
     void stopServers() {
-        System.clearProperty(RemotePort.CONNECT_TIMEOUT);
+        System.clearProperty(RemoteTransport.TIMEOUT_PROPERTY);
         servers.shutdownNow();
     }
 

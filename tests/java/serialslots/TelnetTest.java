@@ -9,6 +9,7 @@ import java.net.ProtocolException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.SplittableRandom;
+import serialslots.rfc2217.Telnet;
 import org.junit.jupiter.api.Test;
 
 /**

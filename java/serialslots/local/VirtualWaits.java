@@ -1,9 +1,10 @@
-package serialslots;
+package serialslots.local;
 
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReferenceArray;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
+import serialslots.internal.Deadline;
 
 /**
  * The waits of virtual threads. A native call that waits would hold its
@@ -17,26 +18,26 @@ final class VirtualWaits {
     private static final int WRITE = 1;
     private static final long DRAIN_NAP_NANOS = TimeUnit.MILLISECONDS.toNanos(5);
 
-    private final LocalPort connection;
+    private final LocalTransport connection;
     private final AtomicReferenceArray<Thread> waiters = new AtomicReferenceArray<>(2);
     private final EventLoop.Registration[] registrations = new EventLoop.Registration[2];  // guarded by lock
     private final ReentrantLock lock = new ReentrantLock();
     private boolean closed;  // guarded by lock
 
-    VirtualWaits(LocalPort connection) {
+    VirtualWaits(LocalTransport connection) {
         this.connection = connection;
     }
 
     /** A read; with idleMicros, then more until the line is silent that long or the buffer is full. */
     long read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) {
-        long deadline = deadline(timeoutMillis);
+        Deadline deadline = Deadline.afterMillis(timeoutMillis);
         long first;
         for (;;) {
             first = NativeConnection.readNow(connection.handle(), buffer, offset, length);
             if (NativeConnection.statusOf(first) != NativeConnection.WOULD_BLOCK) {
                 break;
             }
-            if (passed(deadline)) {
+            if (deadline.passed()) {
                 return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
             }
             await(READ, deadline);
@@ -45,12 +46,12 @@ final class VirtualWaits {
             return first;
         }
         int got = NativeConnection.value(first);
-        long silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
-        while (got < length && !passed(silentUntil)) {
+        Deadline silentUntil = Deadline.afterMicros(idleMicros);
+        while (got < length && !silentUntil.passed()) {
             long more = NativeConnection.readNow(connection.handle(), buffer, offset + got, length - got);
             if (NativeConnection.statusOf(more) == NativeConnection.DONE) {
                 got += NativeConnection.value(more);
-                silentUntil = System.nanoTime() + TimeUnit.MICROSECONDS.toNanos(idleMicros);
+                silentUntil = Deadline.afterMicros(idleMicros);
             } else if (NativeConnection.statusOf(more) == NativeConnection.WOULD_BLOCK) {
                 await(READ, silentUntil);
             } else {
@@ -61,7 +62,7 @@ final class VirtualWaits {
     }
 
     long write(byte[] buffer, int offset, int length, int timeoutMillis) {
-        long deadline = deadline(timeoutMillis);
+        Deadline deadline = Deadline.afterMillis(timeoutMillis);
         int done = 0;
         while (done < length) {
             long result = NativeConnection.writeNow(connection.handle(), buffer, offset + done, length - done);
@@ -70,7 +71,7 @@ final class VirtualWaits {
                 done += NativeConnection.value(result);
             } else if (status != NativeConnection.WOULD_BLOCK) {
                 return NativeConnection.result(NativeConnection.code(result), done);
-            } else if (passed(deadline)) {
+            } else if (deadline.passed()) {
                 return NativeConnection.result(NativeConnection.TIMED_OUT, done);
             } else {
                 await(WRITE, deadline);
@@ -80,7 +81,7 @@ final class VirtualWaits {
     }
 
     long drain(int timeoutMillis) {
-        long deadline = deadline(timeoutMillis);
+        Deadline deadline = Deadline.afterMillis(timeoutMillis);
         for (;;) {
             long result = NativeConnection.outputQueued(connection.handle());
             if (NativeConnection.statusOf(result) != NativeConnection.WOULD_BLOCK) {
@@ -89,7 +90,7 @@ final class VirtualWaits {
                 }
                 break;
             }
-            if (passed(deadline)) {
+            if (deadline.passed()) {
                 return NativeConnection.result(NativeConnection.TIMED_OUT, 0);
             }
             if (connection.isClosing()) {
@@ -99,8 +100,7 @@ final class VirtualWaits {
             LockSupport.parkNanos(this, DRAIN_NAP_NANOS);
         }
         // What is left is in the UART: the native wait for it is a character's time.
-        long left = deadline == 0 ? 0 : Math.max(1, TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime()));
-        return NativeConnection.drain(connection.handle(), (int) Math.min(left, Integer.MAX_VALUE));
+        return NativeConnection.drain(connection.handle(), deadline.bounded() ? Math.max(1, deadline.millisLeft()) : 0);
     }
 
     /** Wakes every waiting virtual thread and leaves the event loop. */
@@ -124,7 +124,7 @@ final class VirtualWaits {
     }
 
     /** Parks until the device may be ready for `kind`; returning early is fine: the caller tries again. */
-    private void await(int kind, long deadline) {
+    private void await(int kind, Deadline deadline) {
         EventLoop.Registration registration = registration(kind);
         if (registration == null) {
             return;  // closed: the next step says so
@@ -136,10 +136,10 @@ final class VirtualWaits {
             if (NativeConnection.statusOf(armed) != NativeConnection.DONE || connection.isClosing()) {
                 return;
             }
-            if (deadline == 0) {
-                LockSupport.park(this);
+            if (deadline.bounded()) {
+                LockSupport.parkNanos(this, deadline.nanosLeft());
             } else {
-                LockSupport.parkNanos(this, deadline - System.nanoTime());
+                LockSupport.park(this);
             }
         } finally {
             waiters.set(kind, null);
@@ -166,13 +166,5 @@ final class VirtualWaits {
         } finally {
             lock.unlock();
         }
-    }
-
-    private static long deadline(int timeoutMillis) {
-        return timeoutMillis > 0 ? System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeoutMillis) : 0;
-    }
-
-    private static boolean passed(long deadline) {
-        return deadline != 0 && System.nanoTime() - deadline >= 0;
     }
 }

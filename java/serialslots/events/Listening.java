@@ -1,15 +1,22 @@
-package serialslots;
+package serialslots.events;
 
 import java.util.ArrayList;
 import java.util.Collection;
 import java.util.Collections;
 import java.util.EnumSet;
 import java.util.List;
+import java.util.Set;
 import java.util.concurrent.Executor;
 import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.Consumer;
+import serialslots.LineCounters;
+import serialslots.ModemLines;
+import serialslots.SerialEvent;
+import serialslots.SerialEventType;
+import serialslots.Subscription;
 
 /**
  * One subscription: what happened is gathered as pending work, and one task
@@ -18,13 +25,12 @@ import java.util.concurrent.locks.ReentrantLock;
  * compares the driver's counts with the last round's, so changes faster than
  * delivery fold into one event while the counts say how many there were.
  */
-final class Listening implements Subscription, Runnable {
+public final class Listening implements Subscription, Runnable {
 
     private final EventSource events;
-    private final SerialConnection connection;
     private final EnumSet<SerialEventType> types;
     private final Executor executor;
-    private final SerialListener listener;
+    private final Consumer<SerialEvent> listener;
     private final AtomicInteger pending = new AtomicInteger();
     private final AtomicBoolean scheduled = new AtomicBoolean();
     // An event starts only while this is held and the subscription is open.
@@ -33,23 +39,22 @@ final class Listening implements Subscription, Runnable {
     private LineCounters lastCounters;  // the delivering task's
     private ModemLines lastLines;       // the delivering task's
 
-    Listening(EventSource events, SerialConnection connection, EnumSet<SerialEventType> types,
-            Executor executor, SerialListener listener) {
+    public Listening(EventSource events, Set<SerialEventType> types, Executor executor,
+            Consumer<SerialEvent> listener) {
         this.events = events;
-        this.connection = connection;
-        this.types = types;
+        this.types = types.isEmpty() ? EnumSet.noneOf(SerialEventType.class) : EnumSet.copyOf(types);
         this.executor = executor;
         this.listener = listener;
         lastCounters = events.counters();
         lastLines = events.lines();
     }
 
-    boolean wants(Collection<SerialEventType> any) {
+    public boolean wants(Collection<SerialEventType> any) {
         return !Collections.disjoint(types, any);
     }
 
-    /** New work (ConnectionEvents' bits), from any thread; it never waits. */
-    void activity(int work) {
+    /** New work ({@link EventSource}'s bits), from any thread; it never waits. */
+    public void activity(int work) {
         if (closed) {
             return;
         }
@@ -103,8 +108,8 @@ final class Listening implements Subscription, Runnable {
         }
         lastCounters = counters;
         lastLines = lines;
-        boolean hungUp = (work & ConnectionEvents.HANG_UP) != 0;
-        addIf(happened, SerialEventType.DATA, (work & ConnectionEvents.INPUT) != 0 && events.waiting() > 0);
+        boolean hungUp = (work & EventSource.HANG_UP) != 0;
+        addIf(happened, SerialEventType.DATA, (work & EventSource.INPUT) != 0 && events.waiting() > 0);
         addIf(happened, SerialEventType.HANG_UP, hungUp);
         for (SerialEventType type : happened) {
             if (types.contains(type)) {
@@ -133,7 +138,7 @@ final class Listening implements Subscription, Runnable {
             starting.unlock();
         }
         try {
-            listener.serialEvent(connection, event);
+            listener.accept(event);
         } catch (Throwable thrown) {
             Thread thread = Thread.currentThread();
             thread.getUncaughtExceptionHandler().uncaughtException(thread, thrown);

@@ -1,4 +1,4 @@
-package serialslots;
+package serialslots.local;
 
 import java.io.IOException;
 import java.util.EnumSet;
@@ -7,25 +7,28 @@ import java.util.Set;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.Executor;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.Consumer;
+import serialslots.LineCounters;
+import serialslots.ModemLines;
+import serialslots.SerialEvent;
+import serialslots.SerialEventType;
+import serialslots.Subscription;
+import serialslots.events.EventSource;
+import serialslots.events.Listening;
 
 /**
- * A connection's events: its registration with the event loop (arrivals and
+ * A local device's events: its registration with the event loop (arrivals and
  * hang-up), the thread that waits for its modem lines while a subscription
  * wants them (the kernel offers only a blocking wait for those), and its
  * subscriptions, each told of what happened.
  */
-final class ConnectionEvents implements EventLoop.Target, EventSource {
-
-    /** What a subscription is told of: bits of its pending work. */
-    static final int INPUT = 1;
-    static final int MODEM = 2;
-    static final int HANG_UP = 4;
+final class LocalEvents implements EventLoop.Target, EventSource {
 
     private static final Set<SerialEventType> MODEM_TYPES =
             EnumSet.of(SerialEventType.CTS, SerialEventType.DSR, SerialEventType.DCD, SerialEventType.RI);
     private static final long WATCHER_STACK = 128 * 1024;
 
-    private final SerialConnection connection;
+    private final LocalTransport transport;
     private final long handle;
     private final List<Listening> subscriptions = new CopyOnWriteArrayList<>();
     private final ReentrantLock lock = new ReentrantLock();
@@ -34,14 +37,14 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
     private volatile boolean noModemLines;
     private volatile boolean noCounters;
 
-    ConnectionEvents(SerialConnection connection, long handle) {
-        this.connection = connection;
+    LocalEvents(LocalTransport transport, long handle) {
+        this.transport = transport;
         this.handle = handle;
     }
 
-    Subscription subscribe(Set<SerialEventType> types, Executor executor, SerialListener listener)
+    Subscription subscribe(Set<SerialEventType> types, Executor executor, Consumer<SerialEvent> listener)
             throws IOException {
-        Listening subscription = new Listening(this, connection, EnumSet.copyOf(types), executor, listener);
+        Listening subscription = new Listening(this, types, executor, listener);
         lock.lock();
         try {
             if (registration == null) {
@@ -50,14 +53,14 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
                         NativeConnection.WATCH_EVENTS, added.token());
                 if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
                     EventLoop.get().remove(added);
-                    connection.check("listening", result, 0);
+                    transport.check("listening", result, 0);
                 }
                 registration = added;
             }
             subscriptions.add(subscription);
             if (subscription.wants(MODEM_TYPES) && modemWatcher == null) {
                 NativeConnection.stopModemWaits(handle, false);
-                modemWatcher = new Thread(null, this::watchModemLines, "serialslots-modem " + connection.device(),
+                modemWatcher = new Thread(null, this::watchModemLines, "serialslots-modem " + transport.name(),
                         WATCHER_STACK);
                 modemWatcher.setDaemon(true);
                 modemWatcher.start();
@@ -66,7 +69,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
             lock.unlock();
         }
         // Bytes already waiting are news to a new subscription.
-        subscription.activity(INPUT);
+        subscription.activity(EventSource.INPUT);
         return subscription;
     }
 
@@ -110,8 +113,8 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
 
     @Override
     public void ready(int readiness) {
-        int work = ((readiness & NativeConnection.READY_IN) != 0 ? INPUT : 0)
-                | ((readiness & NativeConnection.READY_HANG_UP) != 0 ? HANG_UP : 0);
+        int work = ((readiness & NativeConnection.READY_IN) != 0 ? EventSource.INPUT : 0)
+                | ((readiness & NativeConnection.READY_HANG_UP) != 0 ? EventSource.HANG_UP : 0);
         for (Listening subscription : subscriptions) {
             subscription.activity(work);
         }
@@ -125,7 +128,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
                 return;
             }
             for (Listening subscription : subscriptions) {
-                subscription.activity(MODEM);
+                subscription.activity(EventSource.MODEM);
             }
         }
     }
@@ -140,7 +143,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
             noModemLines = driverLacks(result);
             return null;
         }
-        return SerialConnection.linesOf(NativeConnection.value(result));
+        return LocalTransport.linesOf(NativeConnection.value(result));
     }
 
     @Override
@@ -154,7 +157,7 @@ final class ConnectionEvents implements EventLoop.Target, EventSource {
             noCounters = driverLacks(result);
             return null;
         }
-        return SerialConnection.countersOf(counts);
+        return LocalTransport.countersOf(counts);
     }
 
     /** A device that has none, not a call that failed once (a USB adapter's EIO): remembered. */

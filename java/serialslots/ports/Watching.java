@@ -1,4 +1,4 @@
-package serialslots;
+package serialslots.ports;
 
 import java.io.IOException;
 import java.nio.file.Files;
@@ -12,6 +12,13 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.Consumer;
+import serialslots.PortEvent;
+import serialslots.PortInfo;
+import serialslots.Subscription;
+import serialslots.events.Delivery;
+import serialslots.internal.Failures;
+import serialslots.local.EventLoop;
+import serialslots.local.NativeConnection;
 
 /**
  * A watch for ports that come and go: the kernel's uevents, on a socket the
@@ -19,7 +26,7 @@ import java.util.function.Consumer;
  * order. The socket opens before the first list is read, so a port that
  * comes or goes meanwhile is neither missed nor told twice.
  */
-final class Watching implements Subscription, EventLoop.Target, Runnable {
+public final class Watching implements Subscription, EventLoop.Target, Runnable {
 
     /** How long an added node may wait for udev to give it its owner and mode. */
     private static final long PERMISSION_WAIT_NANOS = TimeUnit.SECONDS.toNanos(2);
@@ -49,14 +56,14 @@ final class Watching implements Subscription, EventLoop.Target, Runnable {
         long result = NativeConnection.watchDescriptor(added.poller(), socket, added.token());
         if (NativeConnection.statusOf(result) != NativeConnection.DONE) {
             close();
-            throw Failures.cannotWatch(NativeConnection.errno(NativeConnection.code(result)));
+            throw Failures.cannotWatch(NativeConnection.errorText(result));
         }
     }
 
-    static Subscription start(Consumer<PortEvent> listener) throws IOException {
+    public static Subscription start(Consumer<PortEvent> listener) throws IOException {
         int socket = NativeConnection.openUevents();
         if (socket < 0) {
-            throw Failures.cannotWatch(-socket);
+            throw Failures.cannotWatch(NativeConnection.describeError(-socket));
         }
         Watching watching = new Watching(listener, socket);
         watching.ready(NativeConnection.READY_IN);
@@ -109,7 +116,7 @@ final class Watching implements Subscription, EventLoop.Target, Runnable {
         if (!listed) {
             listed = true;
             try {
-                for (PortInfo port : SerialPorts.list()) {
+                for (PortInfo port : SysfsPorts.list(Path.of("/"))) {
                     present.put(port.device(), port);
                     news.add(new PortEvent(PortEvent.Kind.ADDED, port));
                 }
@@ -125,7 +132,7 @@ final class Watching implements Subscription, EventLoop.Target, Runnable {
                     news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
                 }
             } else if (!present.containsKey(device)) {
-                PortInfo port = SerialPorts.describe(change.substring(1));
+                PortInfo port = SysfsPorts.describe(change.substring(1));
                 if (port != null && mayOpen(Path.of(device))) {
                     present.put(device, port);
                     news.add(new PortEvent(PortEvent.Kind.ADDED, port));

@@ -1,11 +1,11 @@
-package serialslots;
+package serialslots.internal;
 
 import java.lang.invoke.MethodHandle;
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.MethodType;
 
 /** Virtual threads where the JDK has them (21 and newer), without naming them on JDK 17. */
-final class Threads {
+public final class Threads {
 
     private static final MethodHandle IS_VIRTUAL = isVirtual();
 
@@ -33,11 +33,11 @@ final class Threads {
     }
 
     /**
-     * Starts a thread that mostly waits for a socket: virtual where the JDK
-     * has them (waiting costs it no thread of the system), else a daemon with
-     * a small stack.
+     * Starts a thread that mostly waits (for a socket, for a listener):
+     * virtual where the JDK has them (waiting costs it no thread of the
+     * system), else a daemon with a small stack.
      */
-    static void start(String name, Runnable task) {
+    public static void start(String name, Runnable task) {
         if (OF_VIRTUAL != null) {
             try {
                 Thread thread = (Thread) OF_VIRTUAL.invokeExact(task);
@@ -52,7 +52,12 @@ final class Threads {
         thread.start();
     }
 
-    static boolean currentIsVirtual() {
+    /** @return whether {@link #start} starts virtual threads */
+    public static boolean virtualAvailable() {
+        return OF_VIRTUAL != null;
+    }
+
+    public static boolean currentIsVirtual() {
         if (IS_VIRTUAL == null) {
             return false;
         }

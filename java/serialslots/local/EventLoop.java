@@ -1,4 +1,4 @@
-package serialslots;
+package serialslots.local;
 
 import java.io.IOException;
 import java.util.ArrayList;
@@ -10,32 +10,32 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
+import serialslots.events.Delivery;
+import serialslots.internal.Failures;
 
 /**
  * Waits for every connection's events in one place: arrivals and hang-ups of
  * subscribed connections, and the readiness virtual threads wait for. Its
  * threads wait together in one epoll set, with no timer, and the kernel wakes
- * one of them for each readiness. The thread woken calls the listeners of the
- * library's own pool itself, with no hand-over between noticing and calling,
- * while another waits: where none is left it starts one first, so a listener
- * that blocks holds up no other connection. Two wait while nothing runs;
- * more end once their listener returns, and all once nothing is registered.
+ * one of them for each readiness. What the targets ask the library's pool
+ * to run is handed to {@link Delivery}, whose policy it is; where it needs
+ * another thread to wait meanwhile, this starts one. Two wait while nothing
+ * runs; more end once their listeners return, and all once nothing is
+ * registered.
  */
-final class EventLoop {
+public final class EventLoop {
 
     /** Told, on a loop thread, what became ready: READY_ bits. It must not wait. */
-    interface Target {
+    public interface Target {
         void ready(int readiness);
     }
 
     /** A registration: its token, and the poller to watch descriptors with. */
-    record Registration(long token, long poller) {
+    public record Registration(long token, long poller) {
     }
 
     private static final EventLoop INSTANCE = new EventLoop();
     private static final int WAITING_WHEN_IDLE = 2;
-    /** The work a loop thread gathers while it tells targets what is ready; set only then. */
-    private static final ThreadLocal<List<Runnable>> GATHERING = new ThreadLocal<>();
 
     private final Map<Long, Target> targets = new ConcurrentHashMap<>();
     private final AtomicLong tokens = new AtomicLong();
@@ -47,28 +47,18 @@ final class EventLoop {
     private EventLoop() {
     }
 
-    static EventLoop get() {
+    public static EventLoop get() {
         return INSTANCE;
     }
 
-    /** Takes `task` to run on this loop thread once it has looked at everything ready, when called there. */
-    static boolean gather(Runnable task) {
-        List<Runnable> gathered = GATHERING.get();
-        if (gathered == null) {
-            return false;
-        }
-        gathered.add(task);
-        return true;
-    }
-
     /** Registers a target, making the poller and a thread to wait in it where there are none. */
-    Registration add(Target target) throws IOException {
+    public Registration add(Target target) throws IOException {
         lock.lock();
         try {
             if (poller == 0) {
                 poller = NativeConnection.createPoller();
                 if (poller == 0) {
-                    throw new IOException("cannot wait for events: the system refused an epoll set");
+                    throw Failures.noEventSet();
                 }
             }
             long token = tokens.incrementAndGet();
@@ -82,7 +72,7 @@ final class EventLoop {
         }
     }
 
-    void remove(Registration registration) {
+    public void remove(Registration registration) {
         lock.lock();
         try {
             if (targets.remove(registration.token()) != null && targets.isEmpty() && poller != 0) {
@@ -120,30 +110,20 @@ final class EventLoop {
                 // Never expected; a pause keeps a failing wait from spinning.
                 LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
             }
-            boolean woken = false;
-            GATHERING.set(gathered);
-            try {
-                for (int i = 0; i < count; i++) {
+            boolean[] woken = {false};
+            int found = count;
+            Delivery.gather(gathered, () -> {
+                for (int i = 0; i < found; i++) {
                     Target target = targets.get(ready[i]);
                     if (target != null) {
                         target.ready(readiness[i]);
                     }
-                    woken |= ready[i] == NativeConnection.WOKEN;
+                    woken[0] |= ready[i] == NativeConnection.WOKEN;
                 }
-            } finally {
-                GATHERING.remove();
-            }
-            if (!gathered.isEmpty()) {
-                if (othersWaiting == 0) {
-                    spare();
-                }
-                for (int i = 1; i < gathered.size(); i++) {
-                    Delivery.handOff(gathered.get(i));
-                }
-                gathered.get(0).run();
-                gathered.clear();
-            }
-            if ((woken || waiting.get() >= WAITING_WHEN_IDLE) && leave(waitOn)) {
+            });
+            Delivery.runNoticed(gathered, othersWaiting > 0, this::spare);
+            gathered.clear();
+            if ((woken[0] || waiting.get() >= WAITING_WHEN_IDLE) && leave(waitOn)) {
                 return;
             }
         }

@@ -1,8 +1,8 @@
-package serialslots;
+package serialslots.rfc2217;
 
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.net.ProtocolException;
+import serialslots.internal.Failures;
 
 /**
  * The telnet stream of an RFC 2217 connection: data, in which the byte 0xFF
@@ -11,21 +11,21 @@ import java.net.ProtocolException;
  * bytes in any split; nothing the server sends can make it hold more than a
  * subnegotiation's bound, or hang.
  */
-final class Telnet {
+public final class Telnet {
 
-    static final int IAC = 255;
-    static final int DONT = 254;
-    static final int DO = 253;
-    static final int WONT = 252;
-    static final int WILL = 251;
-    static final int SB = 250;
-    static final int SE = 240;
+    public static final int IAC = 255;
+    public static final int DONT = 254;
+    public static final int DO = 253;
+    public static final int WONT = 252;
+    public static final int WILL = 251;
+    public static final int SB = 250;
+    public static final int SE = 240;
 
     /** The longest subnegotiation believed: a COM-PORT-OPTION command and a 4-byte value, with room to spare. */
-    static final int MAX_SUBNEGOTIATION = 64;
+    public static final int MAX_SUBNEGOTIATION = 64;
 
     /** Told what the stream holds, in order. */
-    interface Handler {
+    public interface Handler {
         void data(byte[] bytes, int offset, int length) throws IOException;
 
         /** A negotiation: WILL, WONT, DO or DONT, and its option. */
@@ -44,12 +44,12 @@ final class Telnet {
     private int option;
     private int length;
 
-    Telnet(Handler handler) {
+    public Telnet(Handler handler) {
         this.handler = handler;
     }
 
     /** Takes the next bytes of the stream. */
-    void feed(byte[] bytes, int offset, int count) throws IOException {
+    public void feed(byte[] bytes, int offset, int count) throws IOException {
         int end = offset + count;
         int run = offset;  // the start of a run of plain data not yet handed on
         for (int i = offset; i < end; i++) {
@@ -106,8 +106,7 @@ final class Telnet {
                         state = State.DATA;
                         handler.subnegotiation(option, payload, length);
                     } else {
-                        throw new ProtocolException("the server broke the telnet protocol: IAC " + b
-                                + " inside a subnegotiation");
+                        throw Failures.telnetBreach("IAC " + b + " inside a subnegotiation");
                     }
                 }
                 default -> throw new IllegalStateException(state.toString());
@@ -120,14 +119,13 @@ final class Telnet {
 
     private void keep(int b) throws IOException {
         if (length == payload.length) {
-            throw new ProtocolException("the server broke the telnet protocol: a subnegotiation longer than "
-                    + MAX_SUBNEGOTIATION + " bytes");
+            throw Failures.telnetBreach("a subnegotiation longer than " + MAX_SUBNEGOTIATION + " bytes");
         }
         payload[length++] = (byte) b;
     }
 
     /** Data as it goes on the wire: every 0xFF doubled. */
-    static void escape(byte[] bytes, int offset, int length, ByteArrayOutputStream into) {
+    public static void escape(byte[] bytes, int offset, int length, ByteArrayOutputStream into) {
         int run = offset;
         for (int i = offset; i < offset + length; i++) {
             if (bytes[i] == (byte) IAC) {
@@ -140,7 +138,7 @@ final class Telnet {
     }
 
     /** IAC SB option payload IAC SE, the payload's 0xFF doubled. */
-    static byte[] subnegotiation(int option, byte... payload) {
+    public static byte[] subnegotiation(int option, byte... payload) {
         ByteArrayOutputStream frame = new ByteArrayOutputStream();
         frame.write(IAC);
         frame.write(SB);
