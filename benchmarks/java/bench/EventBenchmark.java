@@ -54,6 +54,7 @@ public final class EventBenchmark {
                 latencyRow(lab);
                 if (ports == 256) {
                     idleRows(lab);
+                    burstRows(lab);
                 }
             }
         }
@@ -149,6 +150,47 @@ public final class EventBenchmark {
                 ConnectionBenchmark.percentile(library, 50) / 1e3, ConnectionBenchmark.percentile(library, 99) / 1e3,
                 ConnectionBenchmark.percentile(raw, 50) / 1e3, ConnectionBenchmark.percentile(raw, 99) / 1e3,
                 PerByteBenchmark.median(ratios));
+    }
+
+    /**
+     * The threads a burst adds: a byte to every port at once, with DATA
+     * listeners that return at once and with listeners that block for a second.
+     */
+    private static void burstRows(Ports lab) throws Exception {
+        java.lang.management.ThreadMXBean threads = ManagementFactory.getThreadMXBean();
+        for (long blockMillis : new long[] {0, 1000}) {
+            Thread.sleep(1500);  // the threads of an earlier round end
+            CountDownLatch all = new CountDownLatch(lab.connections.size());
+            List<Subscription> subscriptions = new ArrayList<>();
+            for (SerialConnection connection : lab.connections) {
+                subscriptions.add(connection.listen(EnumSet.of(SerialEventType.DATA), (c, event) -> {
+                    try {
+                        c.getInputStream().skip(c.available());
+                        all.countDown();
+                        Thread.sleep(blockMillis);
+                    } catch (IOException | InterruptedException e) {
+                        throw new IllegalStateException(e);
+                    }
+                }));
+            }
+            Thread.sleep(200);
+            int before = threads.getThreadCount();
+            threads.resetPeakThreadCount();
+            long start = System.nanoTime();
+            for (SerialLab.FarEnd end : lab.ends) {
+                end.inject((byte) 0x55);
+            }
+            all.await();
+            double everyListenerMillis = (System.nanoTime() - start) / 1e6;
+            Thread.sleep(blockMillis + 100);
+            System.out.printf(Locale.ROOT, "| burst, %d ports, listeners that %s | platform threads before, at the "
+                    + "peak | %d, %d | | every listener called %.1f ms after the first byte |%n",
+                    lab.connections.size(), blockMillis == 0 ? "return at once" : "block " + blockMillis + " ms",
+                    before, threads.getPeakThreadCount(), everyListenerMillis);
+            for (Subscription subscription : subscriptions) {
+                subscription.close();
+            }
+        }
     }
 
     /** The JVM's CPU over a quiet spell, before and while every port has a subscription. */

@@ -24,10 +24,12 @@ import serialslots.internal.Threads;
  * <li>What it noticed beyond the first listener, and listeners asked for from
  * other threads, go to one queue; the threads already running listeners take
  * from it until it is empty. Where none runs, one is started.
- * <li>A thread is added only when the queue has made no progress for
- * {@link #RESCUE_NANOS}: every thread is busy in a listener that blocks. So
- * the count stays near the number of listeners running at once, and
- * listeners that return at once add none.
+ * <li>Threads are added only when the queue has made no progress for
+ * {@link #RESCUE_NANOS}: every thread is busy in a listener that blocks.
+ * Then as many are added as run already (at most one per queued listener),
+ * so that many blocked listeners are all running within a few such spells,
+ * while the count stays within twice the number of listeners running at
+ * once; listeners that return at once add none.
  * <li>Threads added for the queue are virtual where the JDK has them (21 and
  * newer), so a listener that blocks holds no thread of the system; on JDK 17
  * they come from a pool whose idle threads end after a second.
@@ -175,7 +177,9 @@ public final class Delivery {
                 LockSupport.parkNanos(left);
             }
             if (!QUEUED.isEmpty() && TAKEN.get() == taken) {
-                startRunner();
+                for (int added = Math.max(1, Math.min(QUEUED.size(), RUNNING.get())); added > 0; added--) {
+                    startRunner();
+                }
             }
         }
     }

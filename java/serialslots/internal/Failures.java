@@ -213,8 +213,8 @@ public final class Failures {
     }
 
     /** An answer out of the protocol's range for its command. */
-    public static ProtocolException badAnswer(String command, long value) {
-        return new ProtocolException("the server broke RFC 2217: it answered " + command + " with " + value
+    public static ProtocolException badAnswer(String port, String command, long value) {
+        return new ProtocolException(port + ": the server broke RFC 2217: it answered " + command + " with " + value
                 + ", which no serial line has");
     }
 

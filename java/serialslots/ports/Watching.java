@@ -16,6 +16,7 @@ import serialslots.PortEvent;
 import serialslots.PortInfo;
 import serialslots.Subscription;
 import serialslots.events.Delivery;
+import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.local.EventLoop;
 import serialslots.local.NativeConnection;
@@ -29,7 +30,7 @@ import serialslots.local.NativeConnection;
 public final class Watching implements Subscription, EventLoop.Target, Runnable {
 
     /** How long an added node may wait for udev to give it its owner and mode. */
-    private static final long PERMISSION_WAIT_NANOS = TimeUnit.SECONDS.toNanos(2);
+    private static final int PERMISSION_WAIT_MILLIS = 2000;
 
     private final Consumer<PortEvent> listener;
     private final int socket;
@@ -148,8 +149,8 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
      * udev the wait ends at its bound, and the port is told as it is.
      */
     private boolean mayOpen(Path node) {
-        long until = System.nanoTime() + PERMISSION_WAIT_NANOS;
-        while (!(Files.isReadable(node) && Files.isWritable(node)) && System.nanoTime() - until < 0 && !closed) {
+        Deadline until = Deadline.afterMillis(PERMISSION_WAIT_MILLIS);
+        while (!(Files.isReadable(node) && Files.isWritable(node)) && !until.passed() && !closed) {
             LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
         }
         return Files.exists(node);

@@ -110,20 +110,21 @@ final class ComPortOption {
     }
 
     /** The settings the server's answers to {@link #SETTING_COMMANDS} say it holds. */
-    static LineSettings settingsOf(byte[][] answers) throws ProtocolException {
+    static LineSettings settingsOf(String port, byte[][] answers) throws ProtocolException {
         for (int i = 0; i < answers.length; i++) {
             if (answers[i].length < (i == 0 ? 4 : 1)) {
-                throw Failures.badAnswer(name(SETTING_COMMANDS[i]), answers[i].length == 0 ? -1 : answers[i][0]);
+                throw Failures.badAnswer(port, name(SETTING_COMMANDS[i]),
+                        answers[i].length == 0 ? -1 : answers[i][0] & 0xFF);
             }
         }
         byte[] baud = answers[0];
         long rate = (baud[0] & 0xFFL) << 24 | (baud[1] & 0xFF) << 16 | (baud[2] & 0xFF) << 8 | (baud[3] & 0xFF);
         if (rate <= 0 || rate > Integer.MAX_VALUE) {
-            throw Failures.badAnswer("SET-BAUDRATE", rate);
+            throw Failures.badAnswer(port, "SET-BAUDRATE", rate);
         }
         int dataBits = answers[1][0] & 0xFF;
         if (dataBits < 5 || dataBits > 8) {
-            throw Failures.badAnswer("SET-DATASIZE", dataBits);
+            throw Failures.badAnswer(port, "SET-DATASIZE", dataBits);
         }
         Parity parity = switch (answers[2][0] & 0xFF) {
             case 1 -> Parity.NONE;
@@ -131,17 +132,17 @@ final class ComPortOption {
             case 3 -> Parity.EVEN;
             case 4 -> Parity.MARK;
             case 5 -> Parity.SPACE;
-            default -> throw Failures.badAnswer("SET-PARITY", answers[2][0] & 0xFF);
+            default -> throw Failures.badAnswer(port, "SET-PARITY", answers[2][0] & 0xFF);
         };
         int stopBits = answers[3][0] & 0xFF;
         if (stopBits != 1 && stopBits != 2) {
-            throw Failures.badAnswer("SET-STOPSIZE", stopBits);  // 3 is 1.5, which no setting here asks for
+            throw Failures.badAnswer(port, "SET-STOPSIZE", stopBits);  // 3 is 1.5, which no setting here asks for
         }
         FlowControl flow = switch (answers[4][0] & 0xFF) {
             case FLOW_NONE -> FlowControl.NONE;
             case FLOW_XON_XOFF -> FlowControl.XON_XOFF;
             case FLOW_HARDWARE -> FlowControl.RTS_CTS;
-            default -> throw Failures.badAnswer("SET-CONTROL (flow control)", answers[4][0] & 0xFF);
+            default -> throw Failures.badAnswer(port, "SET-CONTROL (flow control)", answers[4][0] & 0xFF);
         };
         return LineSettings.of((int) rate).withDataBits(dataBits).withParity(parity).withStopBits(stopBits)
                 .withFlowControl(flow);

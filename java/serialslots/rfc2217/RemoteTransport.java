@@ -36,6 +36,7 @@ import serialslots.events.Listening;
 import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.internal.Threads;
+import serialslots.transport.ByteRing;
 import serialslots.transport.Transport;
 
 /**
@@ -65,9 +66,7 @@ public final class RemoteTransport implements Transport {
     private final ReentrantLock lock = new ReentrantLock();
     private final Condition changed = lock.newCondition();
     // All guarded by lock.
-    private final byte[] received = new byte[RECEIVED_MOST];
-    private int receivedStart;
-    private int receivedCount;
+    private final ByteRing received = new ByteRing(RECEIVED_MOST);
     private ByteArrayOutputStream outgoing = new ByteArrayOutputStream();
     private int queuedData;    // data bytes in outgoing
     private int sendingData;   // data bytes the writer is sending now
@@ -252,12 +251,7 @@ public final class RemoteTransport implements Transport {
             if (hangUpReason != null) {
                 return Failures.brokeProtocol(name, hangUpReason);
             }
-            StringBuilder said = new StringBuilder();
-            for (int i = 0; i < Math.min(receivedCount, 200); i++) {
-                char c = (char) (received[(receivedStart + i) % received.length] & 0xFF);
-                said.append(c >= ' ' && c < 0x7F ? c : ' ');
-            }
-            return Failures.droppedWhileOpening(name, said.toString().trim().replaceAll(" +", " "),
+            return Failures.droppedWhileOpening(name, received.text(200).trim().replaceAll(" +", " "),
                     spokeTheProtocol);
         } finally {
             lock.unlock();
@@ -414,17 +408,14 @@ public final class RemoteTransport implements Transport {
             lock.lock();
             try {
                 for (int taken = 0; taken < length;) {
-                    while (receivedCount == received.length && !closed) {
+                    while (received.room() == 0 && !closed) {
                         // The program reads nothing: TCP waits with the server.
                         changed.awaitUninterruptibly();
                     }
                     if (closed) {
                         return;
                     }
-                    int at = (receivedStart + receivedCount) % received.length;
-                    int run = Math.min(length - taken, Math.min(received.length - receivedCount, received.length - at));
-                    System.arraycopy(bytes, offset + taken, received, at, run);
-                    receivedCount += run;
+                    int run = received.put(bytes, offset + taken, length - taken);
                     taken += run;
                     counts.received(run);
                     changed.signalAll();
@@ -510,7 +501,7 @@ public final class RemoteTransport implements Transport {
         lock.lock();
         try {
             Deadline deadline = Deadline.afterMillis(timeoutMillis);
-            while (receivedCount == 0) {
+            while (received.count() == 0) {
                 if (closed) {
                     throw Failures.closed(name);
                 }
@@ -524,7 +515,7 @@ public final class RemoteTransport implements Transport {
             int got = take(buffer, offset, length);
             Deadline silentUntil = Deadline.afterMicros(idleMicros);
             while (idleMicros > 0 && got < length && !closed && !hungUp) {
-                if (receivedCount > 0) {
+                if (received.count() > 0) {
                     got += take(buffer, offset + got, length - got);
                     silentUntil = Deadline.afterMicros(idleMicros);
                 } else if (!waitUntil(silentUntil)) {
@@ -539,14 +530,7 @@ public final class RemoteTransport implements Transport {
 
     /** With lock held: takes what is there, up to length. */
     private int take(byte[] buffer, int offset, int length) {
-        int got = 0;
-        while (got < length && receivedCount > 0) {
-            int run = Math.min(length - got, Math.min(receivedCount, received.length - receivedStart));
-            System.arraycopy(received, receivedStart, buffer, offset + got, run);
-            receivedStart = (receivedStart + run) % received.length;
-            receivedCount -= run;
-            got += run;
-        }
+        int got = received.take(buffer, offset, length);
         changed.signalAll();
         return got;
     }
@@ -585,7 +569,7 @@ public final class RemoteTransport implements Transport {
             if (closed) {
                 throw Failures.closed(name);
             }
-            return receivedCount;
+            return received.count();
         } finally {
             lock.unlock();
         }
@@ -619,7 +603,7 @@ public final class RemoteTransport implements Transport {
         lock.lock();
         try {
             if (input) {
-                receivedCount = 0;
+                received.clear();
                 changed.signalAll();
             }
         } finally {
@@ -699,12 +683,12 @@ public final class RemoteTransport implements Transport {
         } finally {
             lock.unlock();
         }
-        LineSettings kept = ComPortOption.settingsOf(commands(operation, deadline, ComPortOption.SETTING_COMMANDS,
+        LineSettings kept = ComPortOption.settingsOf(name, commands(operation, deadline, ComPortOption.SETTING_COMMANDS,
                 ComPortOption.settingValues(wanted)));
         SettingNotSupportedException refusal = refusal(wanted, kept);
         LineSettings now = kept;
         if (refusal != null && before != null) {
-            now = ComPortOption.settingsOf(commands(operation, deadline, ComPortOption.SETTING_COMMANDS,
+            now = ComPortOption.settingsOf(name, commands(operation, deadline, ComPortOption.SETTING_COMMANDS,
                     ComPortOption.settingValues(before)));
         }
         lock.lock();
@@ -820,7 +804,7 @@ public final class RemoteTransport implements Transport {
         public int waiting() {
             lock.lock();
             try {
-                return receivedCount;
+                return received.count();
             } finally {
                 lock.unlock();
             }
