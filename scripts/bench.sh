@@ -3,7 +3,8 @@
 # single bytes through the library, the raw system call and jSSC, and the
 # connection's bulk writes, wake-up (platform and virtual threads) and idle CPU
 # against raw C and jSSC, events against an epoll loop in C and jSSC, and
-# remote ports through ser2net against a raw TCP client of ser2net.
+# remote ports through ser2net against a raw TCP client of ser2net, and a
+# virtual device beside a lab pty.
 source "$(dirname "$0")/env.sh"
 install_test_tools
 # jSSC (libjssc-java) is the benchmark's peer.
@@ -44,5 +45,7 @@ echo "== the connection: bulk writes, wake-up and idle CPU ($("$newest_java" -ve
 bench "$newest_java" ConnectionBenchmark
 echo "== events: latency over 1, 64 and 256 ports, idle, throughput =="
 bench "$newest_java" EventBenchmark
+echo "== a virtual device beside a lab pty =="
+bench "$newest_java" VirtualBenchmark
 echo "== remote ports: RFC 2217 through ser2net, paired with raw TCP through ser2net =="
 bench "$newest_java" RemoteBenchmark

@@ -71,9 +71,12 @@ public final class SerialConnection implements Closeable {
      * agreeing and applying the settings), and each later call's answers,
      * may take {@code ?timeout=MILLIS} of the URI, else the system property
      * {@code serialslots.rfc2217.timeout}, else 5000 ms; 0 is no limit.
+     * A {@link VirtualDevice} of this JVM is named {@code virtual:NAME}, and
+     * {@code loop://} is a new loopback at each open.
      *
      * @param port a slot name, a device path, a device name under /dev, a
-     *     {@code usb:VVVV:PPPP[:SERIAL]} identity or a remote port's URI
+     *     {@code usb:VVVV:PPPP[:SERIAL]} identity, a remote port's URI, a virtual device's name or
+     *     {@code loop://}
      * @param settings the line settings, read back from the driver before this returns
      * @return the open connection
      * @throws java.nio.file.NoSuchFileException when there is no such device

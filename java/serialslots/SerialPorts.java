@@ -18,13 +18,14 @@ public final class SerialPorts {
      * Lists the serial devices: every tty that has a device behind it, except
      * UART nodes with no UART (the 8250 driver makes ttyS nodes for ports that
      * may not exist). Nothing is opened: an open raises DTR, which resets many
-     * boards, and on servers the first UART is the console.
+     * boards, and on servers the first UART is the console. This JVM's
+     * {@link VirtualDevice}s that are plugged in come last (driver "virtual").
      *
      * @return the devices, in the order of their names ("ttyS2" before "ttyS10")
      * @throws IOException when /sys/class/tty cannot be read
      */
     public static List<PortInfo> list() throws IOException {
-        return list(Path.of("/"));
+        return SysfsPorts.listAll();
     }
 
     /**

@@ -14,6 +14,9 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
+import serialslots.LineSettings;
+import serialslots.SerialConnection;
+import serialslots.VirtualDevice;
 import serialslots.internal.VirtualLab;
 
 /**
@@ -27,13 +30,16 @@ final class DemoCommand implements SerialTool.Command {
     static final int MISMATCH = 3;
     private static final String LAB_PROPERTY = "serialslots.lab";
     private static final long ECHO_TIMEOUT_NANOS = 1_000_000_000L;
+    /** The lab launcher's answer where it cannot make its namespaces. */
+    private static final int NO_LAB = 77;
 
     @Override
     public String help() {
         return String.join(System.lineSeparator(),
                 "usage: serialslots demo [--message TEXT]",
                 "Runs inside the virtual serial lab (a private /dev; needs root or user",
-                "namespaces), where /dev/ttyUSB0 is a pseudo-terminal whose far end echoes.",
+                "namespaces), where /dev/ttyUSB0 is a pseudo-terminal whose far end echoes;",
+                "where the lab cannot be built, over a virtual device that echoes, and says so.",
                 "Opens COMUSB0 at 115200 8N1, sends the message byte by byte, reads each echo,",
                 "prints both sides and the rate, closes, and exits 0 only when every byte",
                 "came back equal (3 when not).",
@@ -52,9 +58,32 @@ final class DemoCommand implements SerialTool.Command {
             throw new SerialTool.UsageException("the message must be non-empty and hold no NUL");
         }
         if (!VirtualLab.inside()) {
-            return runInLab(args, err);
+            int status = runInLab(args);
+            return status == NO_LAB ? exchangeWithVirtualDevice(message, out, err) : status;
         }
         return exchange(message, out, err);
+    }
+
+    /** Where the lab cannot be built: the same exchange with a virtual device that echoes, in this JVM. */
+    private static int exchangeWithVirtualDevice(byte[] message, PrintStream out, PrintStream err) throws Exception {
+        out.println("The virtual serial lab cannot be built here (it needs root or user namespaces): using a "
+                + "virtual device instead, virtual:demo, whose far end echoes.");
+        ByteArrayOutputStream back = new ByteArrayOutputStream();
+        long elapsed;
+        try (VirtualDevice echo = VirtualDevice.create("demo")) {
+            echo.respond(request -> request);
+            try (SerialConnection port = SerialConnection.open(echo.name(), LineSettings.of(115200))) {
+                port.setReadTimeout((int) (ECHO_TIMEOUT_NANOS / 1_000_000));
+                out.println("Opened virtual:demo at 115200 baud, 8N1.");
+                long start = System.nanoTime();
+                for (byte b : message) {
+                    port.getOutputStream().write(b);
+                    back.write(port.getInputStream().read());
+                }
+                elapsed = System.nanoTime() - start;
+            }
+        }
+        return report(message, back.toByteArray(), elapsed, "virtual:demo", out, err);
     }
 
     private static int exchange(byte[] message, PrintStream out, PrintStream err) throws Exception {
@@ -77,14 +106,19 @@ final class DemoCommand implements SerialTool.Command {
         } finally {
             SerialPort.closePortC("COMUSB0");
         }
-        byte[] received = back.toByteArray();
+        return report(message, back.toByteArray(), elapsed, "COMUSB0", out, err);
+    }
+
+    /** What went out and came back; OK only when every byte came back equal. */
+    private static int report(byte[] message, byte[] received, long elapsed, String port, PrintStream out,
+            PrintStream err) {
         out.println("sent     \"" + new String(message, StandardCharsets.UTF_8) + "\"");
         out.println("received \"" + new String(received, StandardCharsets.UTF_8) + "\"");
         out.println("sent     " + Bytes.describe(message));
         out.println("received " + Bytes.describe(received));
         out.printf(Locale.ROOT, "%d bytes out and back, one at a time, in %.1f ms: %.0f bytes per second%n",
                 received.length, elapsed / 1e6, received.length / (elapsed / 1e9));
-        out.println("COMUSB0 closed.");
+        out.println(port + " closed.");
         if (!Arrays.equals(message, received)) {
             err.println("serialslots demo: the echo differs from what was sent");
             return MISMATCH;
@@ -106,8 +140,8 @@ final class DemoCommand implements SerialTool.Command {
         return -1;
     }
 
-    /** Runs this same command again inside the lab, with an echoing pty at /dev/ttyUSB0. */
-    private static int runInLab(String[] args, PrintStream err) throws Exception {
+    /** Runs this same command again inside the lab, with an echoing pty at /dev/ttyUSB0; NO_LAB where none can be. */
+    private static int runInLab(String[] args) throws Exception {
         Path scratch = null;
         Path launcher;
         String configured = System.getProperty(LAB_PROPERTY);
@@ -132,12 +166,7 @@ final class DemoCommand implements SerialTool.Command {
             command.addAll(List.of("--enable-native-access=ALL-UNNAMED", "-cp", System.getProperty("java.class.path"),
                     SerialTool.class.getName(), "demo"));
             command.addAll(Arrays.asList(args));
-            int status = new ProcessBuilder(command).inheritIO().start().waitFor();
-            if (status == 77) {
-                err.println("serialslots demo: the virtual serial lab needs root or user namespaces");
-                return SerialTool.FAILED;
-            }
-            return status;
+            return new ProcessBuilder(command).inheritIO().start().waitFor();
         } finally {
             if (scratch != null) {
                 Files.deleteIfExists(launcher);

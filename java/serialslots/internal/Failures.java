@@ -163,6 +163,32 @@ public final class Failures {
         return new IOException(device + ": cannot open: " + systemText);
     }
 
+    // Virtual devices.
+
+    public static final String VIRTUAL_TAKEN = "a virtual device of this name exists already";
+
+    public static IllegalArgumentException badVirtualName(String name) {
+        return new IllegalArgumentException(name + ": a virtual device's name is letters, digits, '.', '_' and '-'");
+    }
+
+    /** No virtual device plugged in answers to `name`; `there` lists those that are. */
+    public static NoSuchFileException noVirtualDevice(String name, List<String> there) {
+        return new NoSuchFileException(name, null, "no such virtual device (" + (there.isEmpty()
+                ? "there is none" : "there are " + String.join(", ", there)) + ")");
+    }
+
+    /** A device held by another connection of this process. */
+    public static PortBusyException busyHere(String device) {
+        String command;
+        try {
+            command = Files.readString(Path.of("/proc/self/comm")).strip();
+        } catch (IOException | RuntimeException unreadable) {
+            command = "java";
+        }
+        return new PortBusyException(device + ": in use (held by process " + ProcessHandle.current().pid() + " ("
+                + command + "), this one)");
+    }
+
     // Events and ports that come and go.
 
     public static IOException noEventSet() {
@@ -196,6 +222,10 @@ public final class Failures {
     public static IllegalArgumentException badRemoteName(String name, String why) {
         return new IllegalArgumentException(name + ": " + why + "; a remote port is named rfc2217://host:port or "
                 + "rfc2217s://host:port, optionally with ?timeout=MILLIS");
+    }
+
+    public static IllegalArgumentException badLoopName(String name) {
+        return new IllegalArgumentException(name + ": a loop is named loop:// and takes nothing after it");
     }
 
     public static IllegalArgumentException badTimeoutProperty(String property, String value) {

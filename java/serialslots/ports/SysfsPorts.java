@@ -16,6 +16,7 @@ import java.util.stream.Stream;
 import serialslots.PortInfo;
 import serialslots.internal.Failures;
 import serialslots.local.LocalTransport;
+import serialslots.virtual.VirtualRegistry;
 
 /**
  * The serial devices of this machine as sysfs tells them, read without
@@ -27,6 +28,13 @@ public final class SysfsPorts {
     private static final Pattern NAME_AND_NUMBER = Pattern.compile("(.*?)(\\d*)");
 
     private SysfsPorts() {
+    }
+
+    /** This machine's devices, then this JVM's virtual devices that are plugged in. */
+    public static List<PortInfo> listAll() throws IOException {
+        List<PortInfo> ports = list(Path.of("/"));
+        ports.addAll(VirtualRegistry.ports());
+        return ports;
     }
 
     /** The devices under {@code root}/sys and {@code root}/dev, in the order of their names. */

@@ -7,6 +7,8 @@ import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.Queue;
+import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
@@ -20,6 +22,7 @@ import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.local.EventLoop;
 import serialslots.local.NativeConnection;
+import serialslots.virtual.VirtualRegistry;
 
 /**
  * A watch for ports that come and go: the kernel's uevents, on a socket the
@@ -40,6 +43,8 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
     // Reading the socket and closing it take turns, so a closed number is never read.
     private final ReentrantLock lock = new ReentrantLock();
     private final Map<String, PortInfo> present = new HashMap<>();  // the delivering task's
+    private final Queue<String> virtualChanges = new ConcurrentLinkedQueue<>();
+    private volatile Runnable stopWatchingVirtual;
     private volatile boolean closed;
     private boolean listed;  // the delivering task's
 
@@ -59,6 +64,11 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
             close();
             throw Failures.cannotWatch(NativeConnection.errorText(result));
         }
+        // Virtual devices come and go as "+virtual:NAME" and "-virtual:NAME", beside the kernel's ttys.
+        stopWatchingVirtual = VirtualRegistry.watch(change -> {
+            virtualChanges.add(change);
+            ready(NativeConnection.READY_IN);
+        });
     }
 
     public static Subscription start(Consumer<PortEvent> listener) throws IOException {
@@ -117,12 +127,23 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
         if (!listed) {
             listed = true;
             try {
-                for (PortInfo port : SysfsPorts.list(Path.of("/"))) {
+                for (PortInfo port : SysfsPorts.listAll()) {
                     present.put(port.device(), port);
                     news.add(new PortEvent(PortEvent.Kind.ADDED, port));
                 }
             } catch (IOException unreadable) {
                 // no sysfs: only what the kernel tells from now on
+            }
+        }
+        for (String change; (change = virtualChanges.poll()) != null;) {
+            String device = change.substring(1);
+            if (change.charAt(0) == '-') {
+                PortInfo gone = present.remove(device);
+                if (gone != null) {
+                    news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
+                }
+            } else if (present.putIfAbsent(device, VirtualRegistry.describe(device)) == null) {
+                news.add(new PortEvent(PortEvent.Kind.ADDED, present.get(device)));
             }
         }
         for (String change : changes) {
@@ -164,6 +185,9 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
                 return;
             }
             closed = true;
+            if (stopWatchingVirtual != null) {
+                stopWatchingVirtual.run();
+            }
             if (registration != null) {
                 EventLoop.get().remove(registration);
             }

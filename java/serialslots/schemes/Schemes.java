@@ -8,9 +8,12 @@ import serialslots.local.LocalTransport;
 import serialslots.ports.SysfsPorts;
 import serialslots.rfc2217.RemoteTransport;
 import serialslots.transport.Transport;
+import serialslots.virtual.VirtualRegistry;
+import serialslots.virtual.VirtualTransport;
 
 /**
- * Which transport a port name opens: the one table of URI schemes. A name
+ * Which transport a port name opens: the one table of URI schemes (and
+ * "virtual:" for this JVM's virtual devices). A name
  * with none of them is a device of this machine (a slot name, a path, a name
  * under /dev or a {@code usb:} identity).
  */
@@ -26,7 +29,9 @@ public final class Schemes {
 
     private static final List<Scheme> SCHEMES = List.of(
             new Scheme("rfc2217://", (name, settings, exclusive) -> RemoteTransport.open(name, settings)),
-            new Scheme("rfc2217s://", (name, settings, exclusive) -> RemoteTransport.open(name, settings)));
+            new Scheme("rfc2217s://", (name, settings, exclusive) -> RemoteTransport.open(name, settings)),
+            new Scheme(VirtualRegistry.PREFIX, VirtualTransport::open),
+            new Scheme("loop://", (name, settings, exclusive) -> VirtualTransport.loop(name, settings)));
 
     private Schemes() {
     }
