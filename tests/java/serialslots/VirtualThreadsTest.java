@@ -16,6 +16,8 @@ import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import lab.SerialLab;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /** Virtual threads (JDK 21 and newer) waiting in reads, writes, drain and break leave their carriers free. */
 class VirtualThreadsTest {
@@ -29,17 +31,34 @@ class VirtualThreadsTest {
         }
     }
 
-    @Test
-    void sixtyFourWaitingReadersLeaveWorkToRunAndEachGetsItsByte() throws Exception {
+    /** On lab ptys, and on virtual devices, whose waits are Java's own. */
+    @ParameterizedTest
+    @ValueSource(booleans = {false, true})
+    void sixtyFourWaitingReadersLeaveWorkToRunAndEachGetsItsByte(boolean virtualDevices) throws Exception {
         int ports = 64;
-        List<SerialLab.FarEnd> ends = new ArrayList<>();
+        List<AutoCloseable> ends = new ArrayList<>();
+        List<java.io.OutputStream> sends = new ArrayList<>();
         List<SerialConnection> connections = new ArrayList<>();
         ExecutorService virtual = virtualThreads();
         try {
             List<Future<Integer>> readers = new ArrayList<>();
             for (int i = 0; i < ports; i++) {
                 String path = "/dev/ttyUSB" + (100 + i);
-                ends.add(SerialLab.attach(path));
+                if (virtualDevices) {
+                    VirtualDevice device = VirtualDevice.create("reader" + i);
+                    ends.add(device);
+                    sends.add(device.output());
+                    path = device.name();
+                } else {
+                    SerialLab.FarEnd end = SerialLab.attach(path);
+                    ends.add(end);
+                    sends.add(new java.io.OutputStream() {
+                        @Override
+                        public void write(int b) throws java.io.IOException {
+                            end.inject((byte) b);
+                        }
+                    });
+                }
                 SerialConnection connection = SerialConnection.open(path, LineSettings.of(115200));
                 connections.add(connection);
                 readers.add(virtual.submit(() -> connection.getInputStream().read()));
@@ -51,7 +70,7 @@ class VirtualThreadsTest {
             assertTrue(work.get(5, TimeUnit.SECONDS) - started < TimeUnit.MILLISECONDS.toNanos(500),
                     "the work waited for a carrier");
             for (int i = 0; i < ports; i++) {
-                ends.get(i).inject((byte) i);
+                sends.get(i).write(i);
             }
             for (int i = 0; i < ports; i++) {
                 assertEquals(i, readers.get(i).get(5, TimeUnit.SECONDS));
@@ -61,7 +80,7 @@ class VirtualThreadsTest {
             for (SerialConnection connection : connections) {
                 connection.close();
             }
-            for (SerialLab.FarEnd end : ends) {
+            for (AutoCloseable end : ends) {
                 end.close();
             }
         }
