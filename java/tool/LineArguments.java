@@ -15,15 +15,18 @@ final class LineArguments {
     static final String HELP = String.join(System.lineSeparator(),
             "  PORT     a device path (/dev/ttyACM0), a name under /dev (ttyAMA0), or a slot name:",
             "           COM0..COM40 (/dev/ttyS0..40), COMUSB0..COMUSB40 (/dev/ttyUSB0..40),",
-            "           usb:VVVV:PPPP[:SERIAL], or another machine's port: rfc2217://host:port",
-            "           (rfc2217s:// over TLS)",
+            "           usb:VVVV:PPPP[:SERIAL], another machine's port: rfc2217://host:port",
+            "           (rfc2217s:// over TLS), a raw TCP server: socket://host:port (sockets://",
+            "           over TLS), or loop:// (what is sent comes back)",
             "  BAUD     any rate the device can make: 9600, 115200, 250000, 1000000, ...",
             "  SIZE     data bits, 5 to 8          STOP  1 or 2",
             "  PARITY   N (none), E (even), O or 0 (odd), M (mark), S (space)",
             "  --flow none|rtscts|xonxoff   flow control (default none)",
             "  --rs485        RS-485 mode: the driver sets RTS while sending (where it has the mode)",
-            "  --low-latency  received bytes handed on at once (an FTDI adapter: 1 ms, not 16)");
+            "  --low-latency  received bytes handed on at once (an FTDI adapter: 1 ms, not 16)",
+            "  --trace FILE   a record of every byte, setting and call, time-stamped (- for stderr)");
     static final String FLOW = "--flow";
+    static final String TRACE = "--trace";
     /** The switches of the line besides its settings. */
     static final List<String> SWITCHES = List.of("--rs485", "--low-latency");
 
@@ -53,7 +56,10 @@ final class LineArguments {
 
     /** Opens the port the arguments name, with their settings, RS-485 and low latency; closed again on failure. */
     static SerialConnection open(Arguments arguments) throws IOException, SerialTool.UsageException {
-        SerialConnection port = SerialConnection.open(arguments.positional.get(0), settings(arguments));
+        String name = arguments.positional.get(0);
+        String trace = arguments.value(TRACE);
+        SerialConnection port = SerialConnection.open(trace == null ? name : "spy://" + name + "?file=" + trace,
+                settings(arguments));
         try {
             if (arguments.has("--rs485")) {
                 port.setRs485(Rs485.standard());

@@ -15,7 +15,7 @@ final class SendCommand implements SerialTool.Command {
     @Override
     public String help() {
         return String.join(System.lineSeparator(),
-                "usage: serialslots send " + LineArguments.USAGE + " (DATA | --hex \"41 42 0d\") [--wait MS] [--cr|--crlf]",
+                "usage: serialslots send " + LineArguments.USAGE + " (DATA | --hex \"41 42 0d\") [--wait MS] [--cr|--crlf] [--trace FILE]",
                 "Opens the port, sends DATA (its UTF-8 bytes) or the --hex bytes, collects",
                 "replies until MS milliseconds pass without one (default 500), prints both",
                 "as hex and printable text, and closes the port.",
@@ -27,7 +27,7 @@ final class SendCommand implements SerialTool.Command {
 
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
-        Arguments arguments = new Arguments(args, List.of("--hex", "--wait", LineArguments.FLOW),
+        Arguments arguments = new Arguments(args, List.of("--hex", "--wait", LineArguments.FLOW, LineArguments.TRACE),
                 Stream.concat(Stream.of("--cr", "--crlf"), LineArguments.SWITCHES.stream()).toList());
         List<String> positional = arguments.positional;
         String hex = arguments.value("--hex");

@@ -22,6 +22,7 @@ final class TermCommand implements SerialTool.Command {
     public String help() {
         return String.join(System.lineSeparator(),
                 "usage: serialslots term " + LineArguments.USAGE + " [--hex] [--linger MS] [--rts on|off] [--dtr on|off]",
+                "       [--trace FILE]",
                 "Sends every byte typed and prints every byte received, 0x00 included. Ctrl-]",
                 "(0x1D) or the end of input quits; the port is always closed on the way out.",
                 "Ctrl-T then r toggles RTS, d toggles DTR, b sends a break, Ctrl-T sends 0x14.",
@@ -37,7 +38,8 @@ final class TermCommand implements SerialTool.Command {
 
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
-        Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", LineArguments.FLOW),
+        Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", LineArguments.FLOW,
+                LineArguments.TRACE),
                 Stream.concat(Stream.of("--hex"), LineArguments.SWITCHES.stream()).toList());
         if (arguments.positional.size() != 5) {
             throw new SerialTool.UsageException(arguments.positional.size() < 5 ? "missing arguments" : "too many arguments");

@@ -189,6 +189,17 @@ public final class Failures {
                 + command + "), this one)");
     }
 
+    // Records of what passes.
+
+    public static IllegalArgumentException badSpyName(String name) {
+        return new IllegalArgumentException(name + ": a spy is named spy://PORT?file=PATH (PATH - for standard "
+                + "error), PORT any other port's name");
+    }
+
+    public static String cannotRecord(String name, String file, String why) {
+        return name + ": cannot write the record to " + file + " (" + why + "); the connection goes on without it";
+    }
+
     // Events and ports that come and go.
 
     public static IOException noEventSet() {
@@ -218,10 +229,10 @@ public final class Failures {
 
     // Ports of other machines.
 
-    /** A remote port's name that cannot be used, and why. */
-    public static IllegalArgumentException badRemoteName(String name, String why) {
-        return new IllegalArgumentException(name + ": " + why + "; a remote port is named rfc2217://host:port or "
-                + "rfc2217s://host:port, optionally with ?timeout=MILLIS");
+    /** A remote port's name that cannot be used, why, and what such a name looks like. */
+    public static IllegalArgumentException badRemoteName(String name, String why, String form) {
+        return new IllegalArgumentException(name + ": " + why + "; a remote port is named " + form
+                + ", optionally with ?timeout=MILLIS");
     }
 
     public static IllegalArgumentException badLoopName(String name) {

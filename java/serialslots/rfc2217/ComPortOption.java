@@ -165,10 +165,8 @@ final class ComPortOption {
                 dtr);
     }
 
-    /** The counts a connection keeps from its traffic and the server's notifications, as a driver counts. */
+    /** The counts a connection keeps from the server's notifications, as a driver counts. */
     static final class Counts {
-        private long received;
-        private long transmitted;
         private long breaks;
         private long framingErrors;
         private long parityErrors;
@@ -178,14 +176,6 @@ final class ComPortOption {
         private long dcdChanges;
         private long ringIndications;
         private int modemState;
-
-        void received(int count) {
-            received += count;
-        }
-
-        void transmitted(int count) {
-            transmitted += count;
-        }
 
         int modemState() {
             return modemState;
@@ -211,7 +201,8 @@ final class ComPortOption {
             overruns += (state & OVERRUN) != 0 ? 1 : 0;
         }
 
-        LineCounters snapshot() {
+        /** The counts, with the bytes received and transmitted that the connection counted. */
+        LineCounters snapshot(long received, long transmitted) {
             return new LineCounters(received, transmitted, breaks, framingErrors, parityErrors, overruns, 0,
                     ctsChanges, dsrChanges, dcdChanges, ringIndications);
         }

@@ -7,6 +7,8 @@ import serialslots.LineSettings;
 import serialslots.local.LocalTransport;
 import serialslots.ports.SysfsPorts;
 import serialslots.rfc2217.RemoteTransport;
+import serialslots.tcp.SocketTransport;
+import serialslots.trace.SpyTransport;
 import serialslots.transport.Transport;
 import serialslots.virtual.VirtualRegistry;
 import serialslots.virtual.VirtualTransport;
@@ -30,8 +32,12 @@ public final class Schemes {
     private static final List<Scheme> SCHEMES = List.of(
             new Scheme("rfc2217://", (name, settings, exclusive) -> RemoteTransport.open(name, settings)),
             new Scheme("rfc2217s://", (name, settings, exclusive) -> RemoteTransport.open(name, settings)),
+            new Scheme("socket://", (name, settings, exclusive) -> SocketTransport.open(name, settings)),
+            new Scheme("sockets://", (name, settings, exclusive) -> SocketTransport.open(name, settings)),
             new Scheme(VirtualRegistry.PREFIX, VirtualTransport::open),
-            new Scheme("loop://", (name, settings, exclusive) -> VirtualTransport.loop(name, settings)));
+            new Scheme("loop://", (name, settings, exclusive) -> VirtualTransport.loop(name, settings)),
+            new Scheme(SpyTransport.PREFIX, (name, settings, exclusive) -> SpyTransport.open(name, settings,
+                    exclusive, Schemes::open)));
 
     private Schemes() {
     }

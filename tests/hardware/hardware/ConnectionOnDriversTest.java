@@ -56,16 +56,21 @@ class ConnectionOnDriversTest extends ConnectionContract {
     private static final int TIOCM_OUT1 = 0x2000;
 
     static Stream<Supplier<Line>> lines() {
-        return Stream.of(wired("/dev/ttyS1"), wired("/dev/ttyS4"), wired("/dev/ttyUSB0"), Line.called(
-                "rfc2217 to /dev/ttyS1", () -> {
-                    try {
-                        Ser2net server = Ser2net.serve("/dev/ttyS1", 24_200, null, null);
-                        return new WiredLine(server.uri(false), SerialConnection.open("/dev/ttyS2",
-                                LineSettings.of(115200)), server);
-                    } catch (IOException | InterruptedException e) {
-                        throw new IllegalStateException(e);
-                    }
-                }));
+        return Stream.of(wired("/dev/ttyS1"), wired("/dev/ttyS4"), wired("/dev/ttyUSB0"), served(false), served(true));
+    }
+
+    /** ttyS1 served by ser2net, over RFC 2217 or as raw TCP, with ttyS2 at its wire's far end. */
+    private static Supplier<Line> served(boolean raw) {
+        return Line.called((raw ? "raw TCP" : "rfc2217") + " to /dev/ttyS1", () -> {
+            try {
+                Ser2net server = raw ? Ser2net.serveRaw("/dev/ttyS1", 24_202) : Ser2net.serve("/dev/ttyS1", 24_200,
+                        null, null);
+                return new WiredLine(raw ? "socket://127.0.0.1:24202" : server.uri(false),
+                        SerialConnection.open("/dev/ttyS2", LineSettings.of(115200)), server);
+            } catch (IOException | InterruptedException e) {
+                throw new IllegalStateException(e);
+            }
+        });
     }
 
     /** A device and, at the far end of its wire, its partner opened as a connection of its own. */

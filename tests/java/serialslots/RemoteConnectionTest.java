@@ -293,13 +293,13 @@ class RemoteConnectionTest extends ConnectionContract {
                 long start = System.nanoTime();
                 SerialTimeoutException late = assertThrows(SerialTimeoutException.class, () -> remote.setRts(false));
                 assertEquals("setting RTS on " + name + " timed out after 1000 ms", late.getMessage());
-                assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(2500), "past its timeout");
+                assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(3000), "past its timeout");
             }
             remote.setWriteTimeout(500);
             assertThrows(SerialTimeoutException.class, () -> remote.getOutputStream().write(new byte[64 << 20]));
             long start = System.nanoTime();
             assertThrows(SerialTimeoutException.class, () -> remote.setDtr(false));
-            assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(2500), "past its timeout");
+            assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(3000), "past its timeout");
         }
         // A breach after the open ends the stream, and later calls say why.
         byte[] endless = new byte[200];
@@ -329,7 +329,7 @@ class RemoteConnectionTest extends ConnectionContract {
         IOException failure = assertThrows(type, () -> SerialConnection.open(uri, LineSettings.of(9600)
                 .withDataBits(7)));
         assertTrue(failure.getMessage().contains(says), failure.getMessage());
-        assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(2000), "the failure took too long");
+        assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(3000), "the failure took too long");
     }
 
     @Test
