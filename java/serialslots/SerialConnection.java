@@ -6,6 +6,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
+import java.util.EnumSet;
 import java.util.Objects;
 import java.util.Optional;
 import java.util.Set;
@@ -14,6 +15,7 @@ import java.util.concurrent.Executor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
 import serialslots.events.Delivery;
+import serialslots.framing.FrameReading;
 import serialslots.internal.Failures;
 import serialslots.schemes.Schemes;
 import serialslots.transport.Transport;
@@ -378,6 +380,75 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
+     * Reads frames, one a call, as {@code framing} cuts the received bytes;
+     * the read timeout applies to each call. The reader takes turns with
+     * other readers of this connection, as two readers do.
+     *
+     * @param framing how frames are cut
+     * @return the reader; closing it leaves the connection open
+     * @throws IOException when the connection is closed
+     */
+    public FrameReader frames(Framing framing) throws IOException {
+        if (!open) {
+            throw Failures.closed(device);
+        }
+        return new FrameReading(frameSource(), framing.decoder(), framing.idleMicros(), framing.maxFrameLength());
+    }
+
+    /**
+     * Tells {@code listener} of each frame, as {@code framing} cuts the
+     * received bytes, on the library's pool, in order; what makes no frame
+     * (too long, badly encoded, noise, unfinished at a hang-up) is told to
+     * its {@code dropped}. The listener should not read this connection's
+     * stream meanwhile.
+     *
+     * @param framing how frames are cut
+     * @param listener whom to tell
+     * @return the subscription, to close when done
+     * @throws IOException when the connection is closed
+     */
+    public Subscription listenFrames(Framing framing, FrameListener listener) throws IOException {
+        Objects.requireNonNull(listener, "listener");
+        FrameReading reading = new FrameReading(frameSource(), framing.decoder(), framing.idleMicros(),
+                framing.maxFrameLength());
+        return listen(EnumSet.of(SerialEventType.DATA, SerialEventType.HANG_UP), (connection, event) -> {
+            try {
+                reading.deliver(event.type() == SerialEventType.HANG_UP, frame -> listener.frame(this, frame),
+                        (length, why) -> listener.dropped(this, length, Failures.frameDropped(why.name(),
+                                framing.maxFrameLength())));
+            } catch (IOException closedMeanwhile) {
+                // the connection was closed: its subscriptions end with it
+            }
+        });
+    }
+
+    private FrameReading.Source frameSource() {
+        Input reader = (Input) input;
+        return new FrameReading.Source() {
+            @Override
+            public int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros)
+                    throws IOException {
+                return reader.take(buffer, offset, length, timeoutMillis, idleMicros);
+            }
+
+            @Override
+            public int available() throws IOException {
+                return SerialConnection.this.available();
+            }
+
+            @Override
+            public int readTimeout() {
+                return readTimeout;
+            }
+
+            @Override
+            public String name() {
+                return device;
+            }
+        };
+    }
+
+    /**
      * @return the settings as the driver holds them now
      * @throws IOException when the connection is closed
      */
@@ -466,19 +537,18 @@ public final class SerialConnection implements Closeable {
             if (length == 0) {
                 return 0;
             }
-            return take(buffer, offset, length, 0);
+            return take(buffer, offset, length, readTimeout, 0);
         }
 
         int readFrame(byte[] buffer, int offset, int length, int idleMicros) throws IOException {
-            return length == 0 ? 0 : take(buffer, offset, length, idleMicros);
+            return length == 0 ? 0 : take(buffer, offset, length, readTimeout, idleMicros);
         }
 
         /** A read, or with idleMicros a frame that ends in silence. */
-        private int take(byte[] buffer, int offset, int length, int idleMicros) throws IOException {
+        int take(byte[] buffer, int offset, int length, int timeout, int idleMicros) throws IOException {
             if (endOfStream && open) {
                 return -1;
             }
-            int timeout = readTimeout;
             int got;
             turns.lock();
             try {

@@ -7,7 +7,11 @@ import java.util.EnumSet;
 import java.util.List;
 import java.util.stream.Stream;
 import java.util.concurrent.atomic.AtomicLong;
+import serialslots.FrameReader;
+import serialslots.FrameTooLongException;
+import serialslots.Framing;
 import serialslots.SerialConnection;
+import serialslots.SerialTimeoutException;
 import serialslots.SerialEventType;
 
 /** A small interactive terminal: typed bytes go out, received bytes are shown as they come. */
@@ -22,7 +26,7 @@ final class TermCommand implements SerialTool.Command {
     public String help() {
         return String.join(System.lineSeparator(),
                 "usage: serialslots term " + LineArguments.USAGE + " [--hex] [--linger MS] [--rts on|off] [--dtr on|off]",
-                "       [--trace FILE]",
+                "       [--frames crlf|lf|cr|slip|cobs] [--trace FILE]",
                 "Sends every byte typed and prints every byte received, 0x00 included. Ctrl-]",
                 "(0x1D) or the end of input quits; the port is always closed on the way out.",
                 "Ctrl-T then r toggles RTS, d toggles DTR, b sends a break, Ctrl-T sends 0x14.",
@@ -33,18 +37,21 @@ final class TermCommand implements SerialTool.Command {
                 "  --linger MS   after the end of input, keep showing replies until MS",
                 "                milliseconds pass without one (default 300)",
                 "  --rts, --dtr  set RTS or DTR once the port is open (a UART, not a pty)",
+                "  --frames F    print each received frame on a line, after its time (UTC):",
+                "                lines ending crlf, lf or cr, or SLIP or COBS frames",
                 "On a terminal, keys are sent as typed (the terminal is put in raw mode).");
     }
 
     @Override
     public int run(String[] args, PrintStream out, PrintStream err) throws Exception {
-        Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", LineArguments.FLOW,
+        Arguments arguments = new Arguments(args, List.of("--linger", "--rts", "--dtr", "--frames", LineArguments.FLOW,
                 LineArguments.TRACE),
                 Stream.concat(Stream.of("--hex"), LineArguments.SWITCHES.stream()).toList());
         if (arguments.positional.size() != 5) {
             throw new SerialTool.UsageException(arguments.positional.size() < 5 ? "missing arguments" : "too many arguments");
         }
         boolean hex = arguments.has("--hex");
+        Framing framing = framing(arguments.value("--frames"));
         int linger = arguments.millis("--linger", 300);
         boolean[] lines = {level(arguments, "--rts"), level(arguments, "--dtr")};
         SerialConnection port = LineArguments.open(arguments);
@@ -66,7 +73,13 @@ final class TermCommand implements SerialTool.Command {
                         default -> "]";
                     }));
             AtomicLong lastReceived = new AtomicLong(System.nanoTime());
-            Thread shower = new Thread(() -> show(port, out, hex, lastReceived), "term-output");
+            Thread shower = new Thread(() -> {
+                if (framing == null) {
+                    show(port, out, hex, lastReceived);
+                } else {
+                    showFrames(port, framing, out, hex, lastReceived);
+                }
+            }, "term-output");
             shower.start();
             if (typeKeys(System.in, port, lines, err)) {
                 // End of input: the replies to what was typed may still be coming.
@@ -130,6 +143,49 @@ final class TermCommand implements SerialTool.Command {
                 out.flush();
             }
             out.print(System.lineSeparator() + "[" + port.device() + " disconnected]");
+        } catch (IOException closed) {
+            // The port was closed on the way out.
+        }
+    }
+
+    /** The framing --frames names: crlf, lf, cr, slip or cobs; null for none. */
+    private static Framing framing(String name) throws SerialTool.UsageException {
+        if (name == null) {
+            return null;
+        }
+        return switch (name) {
+            case "crlf" -> Framing.delimiter("\r\n");
+            case "lf" -> Framing.delimiter("\n");
+            case "cr" -> Framing.delimiter("\r");
+            case "slip" -> Framing.slip();
+            case "cobs" -> Framing.cobs();
+            default -> throw new SerialTool.UsageException("--frames takes crlf, lf, cr, slip or cobs, not '" + name
+                    + "'");
+        };
+    }
+
+    /** Prints each frame on a line of its own, after the time it came (UTC, to the microsecond). */
+    private static void showFrames(SerialConnection port, Framing framing, PrintStream out, boolean hex,
+            AtomicLong lastReceived) {
+        java.time.format.DateTimeFormatter time = java.time.format.DateTimeFormatter.ofPattern("HH:mm:ss.SSSSSS")
+                .withZone(java.time.ZoneOffset.UTC);
+        try (FrameReader frames = port.frames(framing)) {
+            for (;;) {
+                byte[] frame;
+                try {
+                    frame = frames.read();
+                } catch (FrameTooLongException | SerialTimeoutException dropped) {
+                    out.println(time.format(java.time.Instant.now()) + " [" + dropped.getMessage() + "]");
+                    continue;
+                }
+                if (frame == null) {
+                    break;
+                }
+                lastReceived.set(System.nanoTime());
+                out.println(time.format(java.time.Instant.now()) + " " + (hex ? Bytes.hex(frame)
+                        : new String(frame, java.nio.charset.StandardCharsets.ISO_8859_1)));
+            }
+            out.print("[" + port.device() + " disconnected]");
         } catch (IOException closed) {
             // The port was closed on the way out.
         }

@@ -324,13 +324,18 @@ public final class EventBenchmark {
             PerByteBenchmark.Jssc.drop(port);
         });
         double[] latency = new double[BLOCKS * WAKES / 4];
+        int missed = 0;
         for (int i = -20; i < latency.length; i++) {
             Thread.sleep(1);
             long sent = System.nanoTime();
             lab.ends.get(0).inject((byte) 0x55);
-            long at = called.take() - sent;
+            Long at = called.poll(1, TimeUnit.SECONDS);
+            if (at == null) {
+                missed++;  // the peer's listener never told of this byte
+                at = sent + TimeUnit.SECONDS.toNanos(1);
+            }
             if (i >= 0) {
-                latency[i] = at;
+                latency[i] = at - sent;
             }
         }
         com.sun.management.OperatingSystemMXBean os =
@@ -338,8 +343,9 @@ public final class EventBenchmark {
         double idle = cpuShare(os);
         PerByteBenchmark.Jssc.close(port);
         Arrays.sort(latency);
-        System.out.printf(Locale.ROOT, "| event latency, 1 port | jSSC event listener | p50 %.1f µs, p99 %.1f µs | | |%n",
-                ConnectionBenchmark.percentile(latency, 50) / 1e3, ConnectionBenchmark.percentile(latency, 99) / 1e3);
+        System.out.printf(Locale.ROOT, "| event latency, 1 port | jSSC event listener | p50 %.1f µs, p99 %.1f µs%s | | |%n",
+                ConnectionBenchmark.percentile(latency, 50) / 1e3, ConnectionBenchmark.percentile(latency, 99) / 1e3,
+                missed == 0 ? "" : " (" + missed + " bytes never told, counted as 1 s)");
         System.out.printf(Locale.ROOT, "| idle, %d s | the whole JVM, jSSC listening on 1 port | %.3f%% of a core | | |%n",
                 IDLE_SECONDS, idle * 100);
     }

@@ -20,7 +20,8 @@ import serialslots.SerialEventType;
  * Remote ports through Debian's ser2net on loopback TCP to lab ptys, paired
  * in one run with a raw TCP client of ser2net's raw port for the same pty:
  * bulk writes of 64 KiB blocks, the one-byte echo round trip, and 64 remote
- * ports subscribed to DATA (threads and idle CPU).
+ * ports subscribed to DATA (threads and idle CPU). socket:// goes to the same
+ * raw port as the plain socket, and spy:// over it records to /dev/null.
  */
 public final class RemoteBenchmark {
 
@@ -48,6 +49,11 @@ public final class RemoteBenchmark {
         double[] bareRatios = new double[ROUNDS];
         double[] remoteTimes = new double[ECHOES * ROUNDS];
         double[] rawTimes = new double[ECHOES * ROUNDS];
+        double[] socketRates = new double[ROUNDS];
+        double[] socketRatios = new double[ROUNDS];
+        double[] spyRates = new double[ROUNDS];
+        double[] spyRatios = new double[ROUNDS];
+        double[] socketTimes = new double[ECHOES * ROUNDS];
         for (int round = 0; round < ROUNDS; round++) {
             int port = 24_300 + 4 * round;
             try (Ser2net telnet = Ser2net.serve("/dev/ttyS3", port, null, null);
@@ -59,6 +65,20 @@ public final class RemoteBenchmark {
                 rawRates[round] = bulk(socket.getOutputStream(), false);
             }
             ratios[round] = remoteRates[round] / rawRates[round];
+            try (Ser2net raw = Ser2net.serveRaw("/dev/ttyS3", port + 1);
+                    SerialConnection socket = SerialConnection.open("socket://127.0.0.1:" + raw.port(),
+                            LineSettings.of(115200))) {
+                socketRates[round] = bulk(socket.getOutputStream(), false);
+                socket.drain();
+            }
+            socketRatios[round] = socketRates[round] / rawRates[round];
+            try (Ser2net raw = Ser2net.serveRaw("/dev/ttyS3", port + 1);
+                    SerialConnection spied = SerialConnection.open("spy://socket://127.0.0.1:" + raw.port()
+                            + "?file=/dev/null", LineSettings.of(115200))) {
+                spyRates[round] = bulk(spied.getOutputStream(), false);
+                spied.drain();
+            }
+            spyRatios[round] = spyRates[round] / socketRates[round];
             // The most any client gets through ser2net's telnet side: bytes escaped beforehand, no protocol spoken.
             try (Ser2net telnet = Ser2net.serve("/dev/ttyS3", port, null, null);
                     Socket socket = new Socket("127.0.0.1", telnet.port())) {
@@ -74,6 +94,11 @@ public final class RemoteBenchmark {
                 socket.setTcpNoDelay(true);
                 echoes(socket.getOutputStream(), socket.getInputStream(), rawTimes, round * ECHOES);
             }
+            try (Ser2net raw = Ser2net.serveRaw("/dev/ttyS2", port + 3);
+                    SerialConnection socket = SerialConnection.open("socket://127.0.0.1:" + raw.port(),
+                            LineSettings.of(115200))) {
+                echoes(socket.getOutputStream(), socket.getInputStream(), socketTimes, round * ECHOES);
+            }
         }
         System.out.printf(Locale.ROOT, "| bulk write, 64 KiB blocks | rfc2217:// | %.0f MB/s | %.0f MB/s | %.2f |%n",
                 PerByteBenchmark.median(remoteRates), PerByteBenchmark.median(rawRates),
@@ -87,6 +112,18 @@ public final class RemoteBenchmark {
             System.out.printf(Locale.ROOT, "| echo round trip, one byte, p%d | rfc2217:// | %.0f µs | %.0f µs | %.2f |%n",
                     percentile, ours, theirs, ours / theirs);
         }
+        System.out.printf(Locale.ROOT, "| bulk write, 64 KiB blocks | socket:// | %.0f MB/s | %.0f MB/s | %.2f |%n",
+                PerByteBenchmark.median(socketRates), PerByteBenchmark.median(rawRates),
+                PerByteBenchmark.median(socketRatios));
+        for (int percentile : new int[] {50, 99}) {
+            double ours = ConnectionBenchmark.percentile(socketTimes, percentile) / 1e3;
+            double theirs = ConnectionBenchmark.percentile(rawTimes, percentile) / 1e3;
+            System.out.printf(Locale.ROOT, "| echo round trip, one byte, p%d | socket:// | %.0f µs | %.0f µs | %.2f |%n",
+                    percentile, ours, theirs, ours / theirs);
+        }
+        System.out.printf(Locale.ROOT, "| bulk write, 64 KiB blocks | spy://socket:// to /dev/null | %.0f MB/s | "
+                + "socket:// %.0f MB/s | %.2f |%n", PerByteBenchmark.median(spyRates),
+                PerByteBenchmark.median(socketRates), PerByteBenchmark.median(spyRatios));
         idleRows();
     }
 

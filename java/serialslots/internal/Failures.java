@@ -177,6 +177,10 @@ public final class Failures {
                 ? "there is none" : "there are " + String.join(", ", there)) + ")");
     }
 
+    public static String responderThrew(String device, Throwable thrown) {
+        return device + ": the responder threw " + thrown + "; the device goes on (said once)";
+    }
+
     /** A device held by another connection of this process. */
     public static PortBusyException busyHere(String device) {
         String command;
@@ -187,6 +191,31 @@ public final class Failures {
         }
         return new PortBusyException(device + ": in use (held by process " + ProcessHandle.current().pid() + " ("
                 + command + "), this one)");
+    }
+
+    // Frames.
+
+    public static final String FRAME_LENGTH = "a frame's length must be positive";
+    public static final String LENGTH_FIELD = "a length field is 1, 2 or 4 bytes after 0 or more header bytes";
+    public static final String EMPTY_DELIMITER = "a delimiter cannot be empty";
+    public static final String DELIMITER_IN_PAYLOAD = "the payload holds the end delimiter, at byte";
+
+    public static String frameTooLong(String device, int length, int max) {
+        return device + ": a frame of " + length + " bytes was dropped (longer than " + max + ")";
+    }
+
+    public static String badFrame(String device, int length) {
+        return device + ": a badly encoded frame of " + length + " bytes was dropped";
+    }
+
+    /** Why bytes made no frame, for a frame listener. */
+    public static String frameDropped(String why, int max) {
+        return switch (why) {
+            case "TOO_LONG" -> "longer than " + max + " bytes";
+            case "BAD_ENCODING" -> "badly encoded";
+            case "NOISE" -> "noise before a start";
+            default -> "unfinished when the device went away";
+        };
     }
 
     // Records of what passes.

@@ -217,7 +217,7 @@ public final class VirtualLine {
         } finally {
             lock.unlock();
         }
-        System.err.println(name + ": the responder threw " + thrown + "; the device goes on");
+        System.err.println(Failures.responderThrew(name, thrown));
     }
 
     public void setInputs(Boolean newCts, Boolean newDsr, Boolean newDcd, Boolean newRi) {

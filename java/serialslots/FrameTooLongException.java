@@ -1,0 +1,14 @@
+package serialslots;
+
+import java.io.IOException;
+
+/** A frame longer than its framing's bound was dropped whole; reading goes on at the next frame. */
+public class FrameTooLongException extends IOException {
+
+    private static final long serialVersionUID = 1L;
+
+    /** @param message which port, and how long the frame was */
+    public FrameTooLongException(String message) {
+        super(message);
+    }
+}
