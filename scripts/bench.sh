@@ -47,5 +47,7 @@ echo "== events: latency over 1, 64 and 256 ports, idle, throughput =="
 bench "$newest_java" EventBenchmark
 echo "== a virtual device beside a lab pty =="
 bench "$newest_java" VirtualBenchmark
+echo "== frames: lines through a virtual device, framed by the library and by hand =="
+bench "$newest_java" FrameBenchmark
 echo "== remote ports: RFC 2217 through ser2net, paired with raw TCP through ser2net =="
 bench "$newest_java" RemoteBenchmark

@@ -25,6 +25,15 @@ final class Buffer {
         return true;
     }
 
+    /** Adds a run of bytes; the caller keeps within the bound. */
+    void add(byte[] from, int offset, int count) {
+        if (length + count > bytes.length) {
+            bytes = Arrays.copyOf(bytes, (int) Math.min(bound, Math.max(length + count, 2L * bytes.length)));
+        }
+        System.arraycopy(from, offset, bytes, length, count);
+        length += count;
+    }
+
     int length() {
         return length;
     }

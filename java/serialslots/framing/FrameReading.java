@@ -29,7 +29,7 @@ public final class FrameReading implements FrameReader {
         String name();
     }
 
-    private static final int CHUNK = 4096;
+    private static final int CHUNK = 8192;
 
     private final Source source;
     private final Decoder decoder;  // null for a framing of silence
@@ -38,6 +38,7 @@ public final class FrameReading implements FrameReader {
     private final byte[] chunk = new byte[CHUNK];
     // What the decoder made and the reader has not given out yet: frames, and failures to throw.
     private final ArrayDeque<Object> made = new ArrayDeque<>();
+    private final Into intoReader = new Into(made::add, this::failure);
     private long dropped;
     private boolean ended;
     private volatile boolean closed;
@@ -72,9 +73,9 @@ public final class FrameReading implements FrameReader {
             int got = source.read(chunk, 0, chunk.length, source.readTimeout(), 0);
             if (got < 0) {
                 ended = true;
-                decoder.end(new Into(made::add, this::failure));
+                decoder.end(intoReader);
             } else {
-                decoder.feed(chunk, 0, got, new Into(made::add, this::failure));
+                decoder.feed(chunk, 0, got, intoReader);
             }
         }
     }
