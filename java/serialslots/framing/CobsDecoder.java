@@ -68,6 +68,10 @@ final class CobsDecoder implements Decoder {
                 sink.frame(frame);
             }
         }
+        reset();
+    }
+
+    private void reset() {
         encoded.clear();
         raw = 0;
         tooLong = false;
@@ -98,9 +102,7 @@ final class CobsDecoder implements Decoder {
         if (raw > 0) {
             sink.dropped(raw, Drop.UNFINISHED);
         }
-        encoded.clear();
-        raw = 0;
-        tooLong = false;
+        reset();
     }
 
     @Override

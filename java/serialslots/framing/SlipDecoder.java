@@ -10,7 +10,6 @@ final class SlipDecoder implements Decoder {
     static final byte ESC_END = (byte) 0xDC;
     static final byte ESC_ESC = (byte) 0xDD;
 
-    private final int max;
     private final Buffer buffer;
     private boolean escaped;
     private boolean bad;
@@ -18,7 +17,6 @@ final class SlipDecoder implements Decoder {
     private boolean tooLong;
 
     SlipDecoder(int max) {
-        this.max = max;
         this.buffer = new Buffer(max);
     }
 
@@ -71,11 +69,7 @@ final class SlipDecoder implements Decoder {
         } else if (buffer.length() > 0) {
             sink.frame(buffer.take(0, buffer.length()));
         }
-        buffer.clear();
-        raw = 0;
-        escaped = false;
-        bad = false;
-        tooLong = false;
+        reset();
     }
 
     @Override
@@ -83,6 +77,10 @@ final class SlipDecoder implements Decoder {
         if (raw > 0) {
             sink.dropped(raw, Drop.UNFINISHED);
         }
+        reset();
+    }
+
+    private void reset() {
         buffer.clear();
         raw = 0;
         escaped = false;
@@ -93,9 +91,5 @@ final class SlipDecoder implements Decoder {
     @Override
     public int held() {
         return buffer.capacity();
-    }
-
-    int max() {
-        return max;
     }
 }

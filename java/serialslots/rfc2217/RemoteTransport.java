@@ -101,7 +101,7 @@ public final class RemoteTransport extends TcpTransport {
             (byte) Telnet.WILL, BINARY, (byte) Telnet.IAC, (byte) Telnet.DO, BINARY});
         lock.lock();
         try {
-            while (!comPortAgreed && !comPortRefused && !hungUp() && closedFailure() == null) {
+            while (!comPortAgreed && !comPortRefused && !hungUp() && !isClosed()) {
                 if (!waitUntil(deadline)) {
                     throw Failures.notRfc2217(name, "it did not answer the COM port option within "
                             + timeoutMillis + " ms");
@@ -280,30 +280,12 @@ public final class RemoteTransport extends TcpTransport {
 
     @Override
     public ModemLines modemLines() throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-            return linesNow();
-        } finally {
-            lock.unlock();
-        }
+        return whileOpen(() -> linesNow());
     }
 
     @Override
     public LineSettings settings() throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-            return settings;
-        } finally {
-            lock.unlock();
-        }
+        return whileOpen(() -> settings);
     }
 
     @Override
@@ -366,16 +348,7 @@ public final class RemoteTransport extends TcpTransport {
     /** The counts the server's notifications and this connection's traffic make, since it was opened. */
     @Override
     public LineCounters counters() throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-            return countersNow();
-        } finally {
-            lock.unlock();
-        }
+        return whileOpen(() -> countersNow());
     }
 
     /** The protocol has no RS-485: turning it off is done already. */

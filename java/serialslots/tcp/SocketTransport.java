@@ -68,15 +68,7 @@ public final class SocketTransport extends TcpTransport {
     }
 
     private <T> T refused(String control) throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-        } finally {
-            lock.unlock();
-        }
+        whileOpen(() -> null);
         throw Failures.notCarried(name, control, RAW);
     }
 
@@ -110,31 +102,13 @@ public final class SocketTransport extends TcpTransport {
 
     @Override
     public LineSettings settings() throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-            return settings;
-        } finally {
-            lock.unlock();
-        }
+        return whileOpen(() -> settings);
     }
 
     /** Kept and read back, not sent: the server sets its line. */
     @Override
     public void reconfigure(LineSettings wanted) throws IOException {
-        lock.lock();
-        try {
-            IOException closed = closedFailure();
-            if (closed != null) {
-                throw closed;
-            }
-            settings = wanted;
-        } finally {
-            lock.unlock();
-        }
+        whileOpen(() -> settings = wanted);
     }
 
     @Override

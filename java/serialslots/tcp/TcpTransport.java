@@ -236,9 +236,22 @@ public abstract class TcpTransport implements Transport {
         return hungUp ? Failures.disconnected(name, transferred, length, hangUpReason) : null;
     }
 
-    /** With lock held: the exception for a call made on a closed transport, or null. */
-    protected final IOException closedFailure() {
-        return closed ? Failures.closed(name) : null;
+    /** With lock held: whether this transport was closed. */
+    protected final boolean isClosed() {
+        return closed;
+    }
+
+    /** Under the lock, unless this transport is closed: what {@code read} answers. */
+    protected final <T> T whileOpen(java.util.function.Supplier<T> read) throws IOException {
+        lock.lock();
+        try {
+            if (closed) {
+                throw Failures.closed(name);
+            }
+            return read.get();
+        } finally {
+            lock.unlock();
+        }
     }
 
     /** With lock held: whether the server has gone. */
