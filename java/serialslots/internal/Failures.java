@@ -196,6 +196,7 @@ public final class Failures {
     // Frames.
 
     public static final String FRAME_LENGTH = "a frame's length must be positive";
+    public static final String FRAME_TOO_LONG = "a frame longer than its framing's bound was dropped";
     public static final String LENGTH_FIELD = "a length field is 1, 2 or 4 bytes after 0 or more header bytes";
     public static final String EMPTY_DELIMITER = "a delimiter cannot be empty";
     public static final String DELIMITER_IN_PAYLOAD = "the payload holds the end delimiter, at byte";
