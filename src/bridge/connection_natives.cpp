@@ -40,7 +40,8 @@ static_assert(is(OpenFailure::kNone, serialslots_local_NativeConnection_OPENED) 
               is(OpenFailure::kNoMemory, serialslots_local_NativeConnection_OPEN_NO_MEMORY) &&
               is(OpenFailure::kMissing, serialslots_local_NativeConnection_OPEN_MISSING) &&
               is(OpenFailure::kNoDevice, serialslots_local_NativeConnection_OPEN_NO_DEVICE) &&
-              is(OpenFailure::kAccessDenied, serialslots_local_NativeConnection_OPEN_ACCESS_DENIED));
+              is(OpenFailure::kAccessDenied, serialslots_local_NativeConnection_OPEN_ACCESS_DENIED) &&
+              is(OpenFailure::kNoGuardian, serialslots_local_NativeConnection_OPEN_NO_GUARDIAN));
 static_assert(is(Setting::kNone, serialslots_local_NativeConnection_SETTING_NONE) &&
               is(Setting::kBaud, serialslots_local_NativeConnection_SETTING_BAUD) &&
               is(Setting::kDataBits, serialslots_local_NativeConnection_SETTING_DATA_BITS) &&

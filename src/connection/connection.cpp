@@ -53,10 +53,12 @@ class Opening {
   int fd() const noexcept { return fd_; }
   int guardSlot() const noexcept { return guardSlot_; }
   // TIOCEXCL, once the guardian holds a duplicate that clears it if this
-  // process ends without closing: a failure leaves only the lock.
-  int makeExclusive() noexcept {
-    if ((guardSlot_ = exclusive::guard(fd_)) < 0) return 0;
-    return ioctl(fd_, TIOCEXCL) == 0 ? 0 : errno;
+  // process ends without closing. Without a guardian the open fails: an
+  // exclusivity that could outlive this process is none to promise.
+  OpenFailure makeExclusive(int& error) noexcept {
+    if ((guardSlot_ = exclusive::guard(fd_)) < 0) return OpenFailure::kNoGuardian;
+    error = ioctl(fd_, TIOCEXCL) == 0 ? 0 : errno;
+    return error == 0 ? OpenFailure::kNone : OpenFailure::kSystem;
   }
   int release() noexcept { return std::exchange(fd_, -1); }
 
@@ -116,8 +118,7 @@ OpenResult Connection::open(const char* path, bool exclusive,
     result.failure = errno == EWOULDBLOCK ? OpenFailure::kBusy : OpenFailure::kSystem;
     return result;
   }
-  if (exclusive && (result.error = device.makeExclusive()) != 0) {
-    result.failure = OpenFailure::kSystem;
+  if (exclusive && (result.failure = device.makeExclusive(result.error)) != OpenFailure::kNone) {
     return result;
   }
   result.line = line::applyLine(device.fd(), settings);

@@ -56,6 +56,7 @@ enum class OpenFailure : int {
   kMissing,       // nothing at the path
   kNoDevice,      // a node with no device behind it, a dangling link, a removed adapter
   kAccessDenied,  // no permission
+  kNoGuardian,    // exclusive, but no guardian could be had to release it if this process ends
 };
 
 struct OpenResult {

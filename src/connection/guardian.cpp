@@ -5,7 +5,8 @@
 // once (embedded in it, run from a memfd), with a socket as its standard
 // input, and hands it a duplicate of each descriptor it holds exclusively.
 // When the library's end of the socket closes, however its process ended,
-// this clears TIOCEXCL on every descriptor it still holds and exits.
+// this clears TIOCEXCL on every descriptor it still holds and exits; no
+// signal but SIGKILL ends it before that.
 //
 // Messages: {kHold, slot} with the descriptor attached, {kDrop, slot}; each
 // answered with one int, 0 when done.
@@ -29,10 +30,6 @@ using serialslots::connection::guardian::kDrop;
 using serialslots::connection::guardian::kHold;
 using serialslots::connection::guardian::kSlots;
 using serialslots::connection::guardian::Message;
-
-volatile sig_atomic_t terminated = 0;
-
-void terminate(int) { terminated = 1; }
 
 // Every descriptor but the socket came from the library's process: keeping
 // one would keep its file or device open.
@@ -63,19 +60,24 @@ int receive(Message& message, int& fd) {
 
 int main() {
   closeInherited();
-  // Not in the library's session: a Ctrl-C at its terminal must not end this first.
+  // Not in the library's session: a Ctrl-C at its terminal must not end this
+  // first; and no working directory of the library's, whose mount it would pin.
   setsid();
+  if (chdir("/") != 0) return 1;
   prctl(PR_SET_NAME, "serialslots-excl");
+  // It keeps the ports while its library's process lives, whatever it is sent
+  // (a service's stop sends SIGTERM to every process of it): it ends when that
+  // process's end of the socket closes. SIGKILL, which nothing can ignore,
+  // leaves the ports to the library, which starts another guardian.
   struct sigaction quietly {};
   quietly.sa_handler = SIG_IGN;
-  for (int ignored : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) sigaction(ignored, &quietly, nullptr);
-  struct sigaction ending {};
-  ending.sa_handler = terminate;
-  sigaction(SIGTERM, &ending, nullptr);
+  for (int ignored : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGUSR1, SIGUSR2}) {
+    sigaction(ignored, &quietly, nullptr);
+  }
 
   int held[kSlots];
   for (int& fd : held) fd = -1;
-  while (!terminated) {
+  for (;;) {
     Message message{};
     int fd = -1;
     const int got = receive(message, fd);

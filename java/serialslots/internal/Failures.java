@@ -159,6 +159,12 @@ public final class Failures {
                 + "belong to the group 'dialout': sudo usermod -aG dialout $USER, then log in again");
     }
 
+    public static IOException noGuardian(String device) {
+        return new IOException(device + ": cannot be opened exclusively: the helper process that gives the port "
+                + "back if this program dies could not start here (a system that runs no program from memory, or "
+                + "1024 ports held already); openShared needs none");
+    }
+
     public static IOException cannotOpen(String device, String systemText) {
         return new IOException(device + ": cannot open: " + systemText);
     }

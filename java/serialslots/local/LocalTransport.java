@@ -97,6 +97,7 @@ public final class LocalTransport implements Transport {
             case NativeConnection.OPEN_MISSING -> Failures.missing(device);
             case NativeConnection.OPEN_NO_DEVICE -> Failures.noDevice(device, error);
             case NativeConnection.OPEN_ACCESS_DENIED -> Failures.accessDenied(device);
+            case NativeConnection.OPEN_NO_GUARDIAN -> Failures.noGuardian(device);
             default -> Failures.cannotOpen(device, error);
         };
     }

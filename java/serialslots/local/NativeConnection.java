@@ -40,6 +40,7 @@ public final class NativeConnection {
     public static final int OPEN_MISSING = 6;
     public static final int OPEN_NO_DEVICE = 7;
     public static final int OPEN_ACCESS_DENIED = 8;
+    public static final int OPEN_NO_GUARDIAN = 9;
 
     /** The setting a driver did not keep. */
     public static final int SETTING_NONE = 0;

@@ -201,11 +201,15 @@ class ConnectionTest extends ConnectionContract {
         return asNobody("sh", "-c", "exec 3<>/dev/ttyUSB4").waitFor();
     }
 
-    /** Also where the holder opened and failed to open another port after its exclusive one. */
+    /**
+     * Also where the holder opened and failed to open another port after its
+     * exclusive one, and where its guardian was killed (a new one takes the
+     * port over) or sent SIGTERM (it keeps the port while its program lives).
+     */
     @ParameterizedTest
-    @ValueSource(booleans = {false, true})
-    void exclusivityKeepsOutAUsersPlainOpenAndEndsWithItsProcessHoweverThatEnded(boolean otherPortToo)
-            throws Exception {
+    @CsvSource({"false,", "true,", "false,KILL", "false,TERM"})
+    void exclusivityKeepsOutAUsersPlainOpenAndEndsWithItsProcessHoweverThatEnded(boolean otherPortToo,
+            String guardianSignal) throws Exception {
         assumeTrue("root".equals(System.getProperty("user.name")) && !EMULATED, "runs programs as another user");
         List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
                 "-XX:-UsePerfData", "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
@@ -221,6 +225,19 @@ class ConnectionTest extends ConnectionContract {
         try (other) {
             assertEquals("held", new BufferedReader(new InputStreamReader(holder.getInputStream())).readLine());
             assertTrue(plainOpenAsNobody() != 0, "a plain open got in beside an exclusive one");
+            if (guardianSignal != null) {
+                long guardian = guardianOf(holder.pid());
+                assertTrue(guardian > 0, "no guardian found");
+                assertEquals(0, new ProcessBuilder("kill", "-" + guardianSignal, String.valueOf(guardian)).start()
+                        .waitFor());
+                for (int tries = 0; tries < 200 && guardianOf(holder.pid()) == guardian
+                        && guardianSignal.equals("KILL"); tries++) {
+                    Thread.sleep(10);
+                }
+                Thread.sleep(100);
+                assertTrue(guardianOf(holder.pid()) != 0, "no guardian after SIG" + guardianSignal);
+                assertTrue(plainOpenAsNobody() != 0, "a plain open got in after the guardian's SIG" + guardianSignal);
+            }
         } finally {
             holder.destroyForcibly().waitFor();
         }
@@ -231,6 +248,47 @@ class ConnectionTest extends ConnectionContract {
         }
         assertEquals(0, status, "the killed program's exclusive open outlived it");
         SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600)).close();
+    }
+
+    /** The guardian of a program's exclusive opens: its child named serialslots-excl, or 0. */
+    private static long guardianOf(long program) throws IOException {
+        try (Stream<Path> processes = Files.list(Path.of("/proc"))) {
+            for (Path process : processes.filter(p -> p.getFileName().toString().matches("\\d+")).toList()) {
+                try {
+                    String stat = Files.readString(process.resolve("stat"));
+                    String[] after = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
+                    // The kernel keeps 15 characters of a process's name.
+                    if (stat.contains("(serialslots-exc") && Long.parseLong(after[1]) == program) {
+                        return Long.parseLong(process.getFileName().toString());
+                    }
+                } catch (IOException gone) {
+                    // a process that just ended
+                }
+            }
+        }
+        return 0;
+    }
+
+    /** A stopped guardian holds up no open or close past its answer time, and a new one takes over. */
+    @Test
+    void aStoppedGuardianIsReplacedAndHoldsUpNoOpenOrClose() throws Exception {
+        assumeTrue("root".equals(System.getProperty("user.name")) && !EMULATED, "runs programs as another user");
+        try (SerialLab.FarEnd first = SerialLab.attach("/dev/ttyUSB4");
+                SerialLab.FarEnd second = SerialLab.attach("/dev/ttyUSB6")) {
+            Files.setPosixFilePermissions(Path.of("/dev/ttyUSB4").toRealPath(), PosixFilePermissions.fromString("rw-rw-rw-"));
+            SerialConnection held = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600));
+            long stopped = guardianOf(ProcessHandle.current().pid());
+            assertTrue(stopped > 0, "no guardian found");
+            assertEquals(0, new ProcessBuilder("kill", "-STOP", String.valueOf(stopped)).start().waitFor());
+            long start = System.nanoTime();
+            SerialConnection.open("/dev/ttyUSB6", LineSettings.of(9600)).close();
+            assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(4), "an open waited for a stopped guardian");
+            long replaced = guardianOf(ProcessHandle.current().pid());
+            assertTrue(replaced != 0 && replaced != stopped, "the stopped guardian was not replaced");
+            assertTrue(plainOpenAsNobody() != 0, "a plain open got in while the guardian was replaced");
+            held.close();
+            assertEquals(0, plainOpenAsNobody(), "the port stayed exclusive after its close");
+        }
     }
 
     @ParameterizedTest
