@@ -187,12 +187,15 @@ public final class SerialConnection implements Closeable {
     /**
      * Holds the line in the break condition (continuous 0) for {@code millis}.
      *
-     * @param millis how long, at least 1
+     * @param millis how long, 1 to 60,000
      * @throws IOException when the connection is closed or the device refuses
      */
     public void sendBreak(int millis) throws IOException {
         if (millis <= 0) {
             throw Failures.badArgument(Failures.BREAK, millis);
+        }
+        if (millis > Failures.BREAK_MOST_MILLIS) {
+            throw Failures.badArgument(Failures.BREAK_TOO_LONG, millis);
         }
         carry(() -> port.setBreak(true));
         boolean cutShort;

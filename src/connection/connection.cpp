@@ -152,10 +152,13 @@ Connection::~Connection() {
   pthread_mutex_destroy(&lock_);
 }
 
+// A call that meets a close, or is ended by one, returns only once the
+// device is released: its caller may open the device again at once.
 bool Connection::enter() noexcept {
   pthread_mutex_lock(&lock_);
   const bool open = !closing_;
   callers_ += open ? 1 : 0;
+  while (closing_ && !closed_) pthread_cond_wait(&idle_, &lock_);
   pthread_mutex_unlock(&lock_);
   return open;
 }
@@ -163,6 +166,7 @@ bool Connection::enter() noexcept {
 void Connection::leave() noexcept {
   pthread_mutex_lock(&lock_);
   if (--callers_ == 0 && closing_) pthread_cond_broadcast(&idle_);
+  while (closing_ && !closed_) pthread_cond_wait(&idle_, &lock_);
   pthread_mutex_unlock(&lock_);
 }
 

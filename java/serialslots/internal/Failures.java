@@ -34,6 +34,8 @@ public final class Failures {
     public static final String STOP_BITS = "stop bits must be 1 or 2";
     public static final String TIMEOUT = "a timeout cannot be negative";
     public static final String BREAK = "a break lasts at least 1 ms";
+    public static final int BREAK_MOST_MILLIS = 60_000;
+    public static final String BREAK_TOO_LONG = "a break lasts at most " + BREAK_MOST_MILLIS + " ms";
     public static final String EMPTY_NAME = "the port name is empty";
     public static final String DELAY = "an RS-485 delay cannot be negative";
     public static final String IDLE = "the idle time must be positive";
@@ -140,6 +142,11 @@ public final class Failures {
         String kind = Files.isDirectory(path) ? "a directory" : Files.isRegularFile(path) ? "a regular file"
                 : "no terminal";
         return new NotASerialPortException(device + ": not a serial device (" + kind + ")");
+    }
+
+    public static NotASerialPortException pseudoTerminalMultiplexer(String device) {
+        return new NotASerialPortException(device + ": not a serial device (the multiplexer that makes "
+                + "pseudo-terminals)");
     }
 
     public static IOException outOfMemory(String device) {

@@ -39,6 +39,9 @@ public final class LocalTransport implements Transport {
 
     /** Opens a device of this machine by its path. */
     public static LocalTransport open(String device, boolean exclusive, LineSettings settings) throws IOException {
+        if (isPseudoTerminalMultiplexer(device)) {
+            throw Failures.pseudoTerminalMultiplexer(device);
+        }
         int[] report = new int[NativeConnection.REPORT_LENGTH];
         long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
                 settings.stopBits(), NativeConnection.parityCode(settings.parity()),
@@ -47,6 +50,16 @@ public final class LocalTransport implements Transport {
             throw openFailed(device, report, settings);
         }
         return new LocalTransport(handle, device);
+    }
+
+    /** /dev/ptmx, by any name: each open of it makes a new pseudo-terminal, no serial device. */
+    private static boolean isPseudoTerminalMultiplexer(String device) {
+        try {
+            java.nio.file.Path real = java.nio.file.Path.of(device).toRealPath();
+            return real.getFileName() != null && real.getFileName().toString().equals("ptmx");
+        } catch (IOException | RuntimeException unresolved) {
+            return false;  // the open says what is wrong
+        }
     }
 
     /** The device path of a port name of the slot table, or null. */

@@ -108,6 +108,8 @@ class ConnectionTest extends ConnectionContract {
             if (!EMULATED) {
                 connection.sendBreak(5);  // qemu-user does not pass a break on
             }
+            // A break that would last until close is refused, not begun.
+            assertThrows(IllegalArgumentException.class, () -> connection.sendBreak(Integer.MAX_VALUE));
         }
         assertThrows(SettingNotSupportedException.class,
                 () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
@@ -250,6 +252,27 @@ class ConnectionTest extends ConnectionContract {
         SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600)).close();
     }
 
+    /** A read ended by close() returns only once the device is released: it opens again at once. */
+    @Test
+    void aReadEndedByCloseReturnsOnceThePortOpensAgain() throws Exception {
+        try (SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB4")) {
+            for (int round = 0; round < 20; round++) {
+                SerialConnection connection = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600));
+                Future<SerialConnection> reopened = threads.submit(() -> {
+                    try {
+                        connection.getInputStream().read();
+                    } catch (IOException closed) {
+                        // ended by the close: the port must be free now
+                    }
+                    return SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600));
+                });
+                Thread.sleep(20);
+                connection.close();
+                reopened.get(5, TimeUnit.SECONDS).close();
+            }
+        }
+    }
+
     /** The guardian of a program's exclusive opens: its child named serialslots-excl, or 0. */
     private static long guardianOf(long program) throws IOException {
         try (Stream<Path> processes = Files.list(Path.of("/proc"))) {
@@ -297,7 +320,9 @@ class ConnectionTest extends ConnectionContract {
         "file,/dev/ttyUSB9,NotASerialPortException,/dev/ttyUSB9: not a serial device (a regular file)",
         "fifo,/dev/ttyUSB9,NotASerialPortException,/dev/ttyUSB9: not a serial device (no terminal)",
         "directory,/dev/ttyUSB9,NotASerialPortException,/dev/ttyUSB9: not a serial device (a directory)",
-        "missing,COM41,NoSuchFileException,/dev/COM41: no such serial device"})
+        "missing,COM41,NoSuchFileException,/dev/COM41: no such serial device",
+        "missing,/dev/ptmx,NotASerialPortException,/dev/ptmx: not a serial device (the multiplexer that makes "
+            + "pseudo-terminals)"})
     void whatIsNoSerialDeviceFailsWithItsOwnExceptionNamingThePath(String kind, String port, String type,
             String message) throws Exception {
         SerialLab.makeNode(kind, "/dev/ttyUSB9");
