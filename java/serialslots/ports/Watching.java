@@ -14,6 +14,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.Consumer;
+import java.util.function.Supplier;
 import serialslots.PortEvent;
 import serialslots.PortInfo;
 import serialslots.Subscription;
@@ -137,44 +138,47 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
         }
         for (String change; (change = virtualChanges.poll()) != null;) {
             String device = change.substring(1);
-            if (change.charAt(0) == '-') {
-                PortInfo gone = present.remove(device);
-                if (gone != null) {
-                    news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
-                }
-            } else if (present.putIfAbsent(device, VirtualRegistry.describe(device)) == null) {
-                news.add(new PortEvent(PortEvent.Kind.ADDED, present.get(device)));
-            }
+            apply(news, change.charAt(0) == '+', device, () -> VirtualRegistry.describe(device));
         }
+        // Nodes added together wait for their owner and mode together.
+        awaitOpenable(changes.stream().filter(change -> change.charAt(0) == '+')
+                .map(change -> Path.of("/dev/" + change.substring(1))).toList());
         for (String change : changes) {
-            String device = "/dev/" + change.substring(1);
-            if (change.charAt(0) == '-') {
-                PortInfo gone = present.remove(device);
-                if (gone != null) {
-                    news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
-                }
-            } else if (!present.containsKey(device)) {
-                PortInfo port = SysfsPorts.describe(change.substring(1));
-                if (port != null && mayOpen(Path.of(device))) {
-                    present.put(device, port);
-                    news.add(new PortEvent(PortEvent.Kind.ADDED, port));
-                }
-            }
+            String tty = change.substring(1);
+            apply(news, change.charAt(0) == '+', "/dev/" + tty,
+                    () -> Files.exists(Path.of("/dev/" + tty)) ? SysfsPorts.describe(tty) : null);
         }
         return news;
     }
 
+    /** A port added or removed, told where it changes what is present; `describe` may answer null: no port. */
+    private void apply(List<PortEvent> news, boolean added, String device, Supplier<PortInfo> describe) {
+        if (!added) {
+            PortInfo gone = present.remove(device);
+            if (gone != null) {
+                news.add(new PortEvent(PortEvent.Kind.REMOVED, gone));
+            }
+        } else if (!present.containsKey(device)) {
+            PortInfo port = describe.get();
+            if (port != null) {
+                present.put(device, port);
+                news.add(new PortEvent(PortEvent.Kind.ADDED, port));
+            }
+        }
+    }
+
     /**
-     * Waits, bounded, until this user may open the node: the kernel makes it
+     * Waits, bounded, until this user may open each node: the kernel makes it
      * as root's, and udev gives it its group and mode a little later. Without
-     * udev the wait ends at its bound, and the port is told as it is.
+     * udev the wait ends at its bound, and the ports are told as they are.
      */
-    private boolean mayOpen(Path node) {
+    private void awaitOpenable(List<Path> nodes) {
         Deadline until = Deadline.afterMillis(PERMISSION_WAIT_MILLIS);
-        while (!(Files.isReadable(node) && Files.isWritable(node)) && !until.passed() && !closed) {
+        while (!closed && !until.passed()
+                && nodes.stream().anyMatch(node -> Files.exists(node) && !(Files.isReadable(node)
+                        && Files.isWritable(node)))) {
             LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
         }
-        return Files.exists(node);
     }
 
     @Override
