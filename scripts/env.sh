@@ -6,6 +6,7 @@ set -eu
 PROJECT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=$PROJECT_DIR/build
 SANITIZE_DIR=$PROJECT_DIR/build-asan
+TSAN_DIR=$PROJECT_DIR/build-tsan
 
 # as_root COMMAND [ARG]...: as root already, or through sudo.
 as_root() {
@@ -74,14 +75,14 @@ export JAVA_HOME=${SERIALSLOTS_JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
 export PATH="$JAVA_HOME/bin:$PATH"
 
 # configure_and_build DIR [CMAKE_ARG]...: output goes to DIR/build.log, shown
-# only when the build fails.
+# only when the build fails; BUILD_TARGETS, where set, names the targets.
 configure_and_build() {
   local dir=$1
   shift
   local log="$dir/build.log"
   mkdir -p "$dir"
   if ! { cmake -S "$PROJECT_DIR" -B "$dir" -DJAVA_HOME="$JAVA_HOME" "$@" &&
-         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
+         cmake --build "$dir" -j "$(nproc)" ${BUILD_TARGETS:+--target $BUILD_TARGETS}; } >"$log" 2>&1; then
     cat "$log" >&2
     echo "build failed (log: $log)" >&2
     return 1

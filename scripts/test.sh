@@ -9,7 +9,9 @@
 #      8250 and ftdi_sio drivers in a small virtual machine
 #      (scripts/hardware-test.sh);
 #   3. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer:
-#      the C++ tests again, and the fuzzer for a few seconds.
+#      the C++ tests again, and the fuzzer for a few seconds;
+#   4. a clang build with ThreadSanitizer: the C++ tests once more (the
+#      connection's locks, its close against its waiting calls, the guardian).
 source "$(dirname "$0")/env.sh"
 install_test_tools
 status=0
@@ -27,5 +29,9 @@ configure_and_build "$BUILD_DIR" -DSERIALSLOTS_FOREIGN_BUILDS="$FOREIGN_BUILDS"
 configure_and_build "$SANITIZE_DIR" -DCMAKE_CXX_COMPILER=clang++ \
   -DSERIALSLOTS_SANITIZE=address,undefined -DSERIALSLOTS_FUZZ=ON
 (cd "$SANITIZE_DIR" && ctest --output-on-failure "$@") || status=1
+
+BUILD_TARGETS="serialslots_cpp_tests serial-lab" configure_and_build "$TSAN_DIR" \
+  -DCMAKE_CXX_COMPILER=clang++ -DSERIALSLOTS_SANITIZE=thread
+(cd "$TSAN_DIR" && ctest -R '^cpp_tests$' --output-on-failure "$@") || status=1
 
 exit $status

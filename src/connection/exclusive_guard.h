@@ -16,6 +16,11 @@ int guard(int fd) noexcept;
 // the descriptor itself is closed, so that close() is the tty's last.
 void release(int slot) noexcept;
 
+// Whether this process was told, by SERIALSLOTS_GUARDIAN=none in its
+// environment, to hold exclusive opens without a guardian: for systems that
+// can start none (an emulator that runs no other program), knowingly.
+bool guardianWaived() noexcept;
+
 // The guardian's process id, 0 when none runs: it holds every device held
 // exclusively here, and belongs to this process.
 pid_t guardianPid() noexcept;

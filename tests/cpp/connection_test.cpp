@@ -39,7 +39,7 @@ struct StandInDriver {
   bool withoutTermios2 = false;          // as an old kernel or qemu-user
   tcflag_t dropped = 0;                  // c_cflag bits a TCSETS2 loses
   std::map<unsigned long, int> failing;  // request: errno
-  int queued = 0;                        // bytes TIOCOUTQ reports for ever
+  int queued = 0;                        // bytes TIOCOUTQ reports for ever; atomic: set while a drain waits
   bool transmitterStuck = false;         // tcdrain waits for a signal
   // RS-485, as serial_core sanitizes it: delays clamped, flags it lacks dropped.
   bool rs485 = false;
@@ -69,8 +69,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         driver.seen.emplace_back(request, 0);
         return 0;
       case TIOCOUTQ:
-        if (driver.queued == 0) break;
-        *static_cast<int*>(argument) = driver.queued;
+        if (__atomic_load_n(&driver.queued, __ATOMIC_SEQ_CST) == 0) break;
+        *static_cast<int*>(argument) = __atomic_load_n(&driver.queued, __ATOMIC_SEQ_CST);
         return 0;
       case TCSBRK:
         if (!driver.transmitterStuck) break;
@@ -286,7 +286,7 @@ TEST_F(ConnectionOnAStandIn, OutputThatFlowControlStoppedForGoodHangsNeitherDrai
   Outcome drained{};
   std::thread drainer([&] { drained = connection_->drain(0); });
   std::this_thread::sleep_for(milliseconds(50));
-  driver.queued = 4096;  // and nothing of the queue ever leaves
+  __atomic_store_n(&driver.queued, 4096, __ATOMIC_SEQ_CST);  // and nothing of the queue ever leaves
   start = std::chrono::steady_clock::now();
   connection_->close();
   drainer.join();
