@@ -302,6 +302,11 @@ class ConnectionTest extends ConnectionContract {
             SerialConnection held = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600));
             long stopped = guardianOf(ProcessHandle.current().pid());
             assertTrue(stopped > 0, "no guardian found");
+            // Started as posix_spawn starts a program: nothing blocked, and no directory of the JVM's held.
+            Path guardian = Path.of("/proc", String.valueOf(stopped));
+            assertEquals(Path.of("/"), Files.readSymbolicLink(guardian.resolve("cwd")));
+            assertTrue(Files.readAllLines(guardian.resolve("status")).contains("SigBlk:\t0000000000000000"),
+                    "the guardian started with signals blocked");
             assertEquals(0, new ProcessBuilder("kill", "-STOP", String.valueOf(stopped)).start().waitFor());
             long start = System.nanoTime();
             SerialConnection.open("/dev/ttyUSB6", LineSettings.of(9600)).close();
