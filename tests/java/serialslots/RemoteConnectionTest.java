@@ -49,35 +49,13 @@ class RemoteConnectionTest extends ConnectionContract {
             assumeTrue(Ser2net.installed(), "ser2net is not installed");
             SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB8");
             try {
-                return new RemoteLine(end, Ser2net.serve("/dev/ttyUSB8", PORT, null, null));
+                Ser2net server = Ser2net.serve("/dev/ttyUSB8", PORT, null, null);
+                return new ServedLine(server.uri(false), end, server);
             } catch (IOException | InterruptedException e) {
                 end.close();
                 throw new IllegalStateException(e);
             }
         }));
-    }
-
-    private record RemoteLine(SerialLab.FarEnd end, Ser2net server) implements ConnectionTest.PtyFarEnd {
-        @Override
-        public String device() {
-            return server.uri(false);
-        }
-
-        @Override
-        public boolean fillsWhenUnread() {
-            return false;  // TCP holds megabytes before a write waits
-        }
-
-        @Override
-        public boolean locksLikeTheKernel() {
-            return false;
-        }
-
-        @Override
-        public void close() throws IOException {
-            server.close();
-            end.close();
-        }
     }
 
     @BeforeEach
@@ -94,7 +72,7 @@ class RemoteConnectionTest extends ConnectionContract {
     @Test
     void settingsReachTheDeviceWhatTheServerKeepsNotIsRefusedAndItsEndIsTheStreamsEnd() throws Exception {
         assumeTrue(Ser2net.installed(), "ser2net is not installed");
-        try (RemoteLine line = (RemoteLine) lines().findFirst().orElseThrow().get();
+        try (ServedLine line = (ServedLine) lines().findFirst().orElseThrow().get();
                 SerialConnection remote = SerialConnection.open(line.device(), LineSettings.of(57600).withStopBits(2))) {
             assertEquals(line.device(), remote.device());
             SerialLab.Attributes device = line.end().attributes();

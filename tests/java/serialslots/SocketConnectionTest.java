@@ -43,7 +43,7 @@ class SocketConnectionTest extends ConnectionContract {
             assumeTrue(Ser2net.installed(), "ser2net is not installed");
             SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB9");
             try {
-                return new RawLine(end, Ser2net.serveRaw("/dev/ttyUSB9", PORT));
+                return new ServedLine("socket://127.0.0.1:" + PORT, end, Ser2net.serveRaw("/dev/ttyUSB9", PORT));
             } catch (IOException | InterruptedException e) {
                 end.close();
                 throw new IllegalStateException(e);
@@ -51,33 +51,10 @@ class SocketConnectionTest extends ConnectionContract {
         }));
     }
 
-    private record RawLine(SerialLab.FarEnd end, Ser2net server) implements ConnectionTest.PtyFarEnd {
-        @Override
-        public String device() {
-            return "socket://127.0.0.1:" + PORT;
-        }
-
-        @Override
-        public boolean fillsWhenUnread() {
-            return false;  // TCP holds megabytes before a write waits
-        }
-
-        @Override
-        public boolean locksLikeTheKernel() {
-            return false;
-        }
-
-        @Override
-        public void close() throws IOException {
-            server.close();
-            end.close();
-        }
-    }
-
     @Test
     void whatARawLinkCannotCarryIsRefusedByNameAndTheServersEndIsTheStreamsEnd() throws Exception {
         assumeTrue(Ser2net.installed(), "ser2net is not installed");
-        try (RawLine line = (RawLine) lines().findFirst().orElseThrow().get();
+        try (ServedLine line = (ServedLine) lines().findFirst().orElseThrow().get();
                 SerialConnection raw = SerialConnection.open(line.device(), LineSettings.of(57600).withStopBits(2))) {
             assertEquals(LineSettings.of(57600).withStopBits(2), raw.settings());
             for (String[] row : new String[][] {{"modem lines", "rts"}, {"break", "break"}, {"RS-485", "rs485"},
