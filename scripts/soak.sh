@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The long soak: 100,000 open/write/read/close cycles over five slots, then
-# 10,000 failed and 10,000 rejected opens, in a JVM with -Xcheck:jni inside the
-# lab. Descriptors and resident memory at the end must match the warm-up.
+# 10,000 failed and 10,000 rejected opens, then 100,000 cycles of the
+# connection API (open, listen, write, read the echo, close; every tenth a close
+# racing a waiting read) on ptys and on a virtual device, and 2,000 over RFC
+# 2217 through ser2net, in a JVM with -Xcheck:jni inside the lab.
+# Descriptors, threads and resident memory at the end must match the warm-up.
 #   ./scripts/soak.sh [CYCLES [FAILED [REJECTED]]]
 source "$(dirname "$0")/env.sh"
 install_test_tools

@@ -11,8 +11,9 @@ import lab.SerialLab;
 
 /**
  * Long use inside the lab: open/write/read/close cycles over five slots, then
- * failed and rejected opens. Descriptors and resident memory at the end must
- * match the warm-up. Usage: SoakRun [CYCLES [FAILED [REJECTED]]].
+ * failed and rejected opens, then the connection API's cycles (see
+ * {@link ConnectionSoak}). Descriptors, threads and resident memory at the end
+ * must match the warm-up. Usage: SoakRun [CYCLES [FAILED [REJECTED]]].
  */
 public final class SoakRun {
 
@@ -31,17 +32,37 @@ public final class SoakRun {
             devices.add(SerialLab.attach(slot.replace("COMUSB", "/dev/ttyUSB").replace("COM", "/dev/ttyS")).echo());
         }
         devices.add(SerialLab.attach("/dev/ttyS34"));
+        for (String device : ConnectionSoak.devices()) {
+            devices.add(SerialLab.attach(device).echo());
+        }
+        devices.add(SerialLab.attach("/dev/ttyUSB23").echo());
+        contract.Ser2net server = ConnectionSoak.server(24_500);
+        int remotePort = server == null ? 0 : server.port();
         // Listing descriptors and reading files start the JDK's file I/O, which
         // keeps a socket of its own: start it before anything is counted.
         residentKb();
-        long[] warm = {run(counts, 0.1), descriptors(), residentKb()};
-        long[] end = {warm[0] + run(counts, 0.9), descriptors(), residentKb()};
+        // The connection API's code takes longer to settle (its JIT, its pools): a longer warm-up of its own.
+        long connectionWarmUp = Math.min(counts[0], Math.max(counts[0] / 10, 2000));
+        long[] warm = {run(counts, 0.1) + ConnectionSoak.run(connectionWarmUp, remotePort), 0, 0,
+            settledThreads(Integer.MAX_VALUE)};
+        warm[1] = descriptors();
+        warm[2] = residentKb();
+        long[] end = {warm[0] + run(counts, 0.9) + ConnectionSoak.run(counts[0] - connectionWarmUp, remotePort), 0, 0,
+            settledThreads(warm[3])};
+        // Counted once the library's idle threads have ended, and with them its epoll set.
+        end[1] = descriptors();
+        end[2] = residentKb();
+        if (server != null) {
+            server.close();
+        }
         devices.forEach(SerialLab.FarEnd::close);
-        System.out.printf(Locale.ROOT, "soak: %d cycles over %d slots, %d failed and %d rejected opens; descriptors "
-                + "%d after warm-up, %d at the end; resident memory %d kB after warm-up, %d kB at the end (%+d kB); "
-                + "wrong or missing bytes and unexpected outcomes: %d%n", counts[0], SLOTS.length, counts[1], counts[2],
-                warm[1], end[1], warm[2], end[2], end[2] - warm[2], end[0]);
-        boolean ok = end[0] == 0 && end[1] == warm[1] && end[2] - warm[2] <= 8 * 1024;
+        System.out.printf(Locale.ROOT, "soak: %d cycles over %d slots, %d failed and %d rejected opens, and %d "
+                + "connection cycles on ptys and on a virtual device (%s); descriptors %d after warm-up, %d at the end; "
+                + "threads %d and %d; resident memory %d kB after warm-up, %d kB at the end (%+d kB); wrong or missing "
+                + "bytes and unexpected outcomes: %d%n", counts[0], SLOTS.length, counts[1], counts[2], counts[0],
+                remotePort == 0 ? "no ser2net: no RFC 2217 cycles" : counts[0] / 50 + " over RFC 2217", warm[1],
+                end[1], warm[3], end[3], warm[2], end[2], end[2] - warm[2], end[0]);
+        boolean ok = end[0] == 0 && end[1] == warm[1] && end[3] <= warm[3] && end[2] - warm[2] <= 8 * 1024;
         System.out.println(ok ? "soak: passed" : "soak: FAILED");
         System.exit(ok ? 0 : 1);
     }
@@ -79,6 +100,17 @@ public final class SoakRun {
             }
         }
         return errors;
+    }
+
+    /** The JVM's threads once the library's idle ones have ended (a second, at most 5 s), down to `most`. */
+    private static long settledThreads(long most) throws InterruptedException {
+        long threads = Thread.getAllStackTraces().size();
+        for (int tries = 0; tries < 50 && threads > most; tries++) {
+            Thread.sleep(100);
+            threads = Thread.getAllStackTraces().size();
+        }
+        Thread.sleep(1500);
+        return Thread.getAllStackTraces().size();
     }
 
     private static long descriptors() {
