@@ -197,17 +197,18 @@ class VirtualDeviceTest extends ConnectionContract {
             long drained = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
             assertTrue(drained >= 95 && drained < 400, drained + " ms");
             assertEquals(96, slow.input().readNBytes(96).length);
-            port.setReadTimeout(1000);
+            // At 1200 baud a character takes 8.3 ms: a frame ends in 3.5 of them (29 ms) of silence.
+            port.reconfigure(LineSettings.of(1200));
+            port.setReadTimeout(2000);
             threads.submit(() -> {
                 slow.output().write(new byte[20]);
-                Thread.sleep(50);
+                Thread.sleep(150);
                 slow.output().write(new byte[5]);
                 return null;
             });
             byte[] frame = new byte[100];
-            // A frame ends in 3.5 characters of silence: the 50 ms gap ends the first.
-            assertEquals(20, port.readUntilIdle(frame, 0, frame.length, 3646));
-            assertEquals(5, port.readUntilIdle(frame, 0, frame.length, 3646));
+            assertEquals(20, port.readUntilIdle(frame, 0, frame.length, 29_167));
+            assertEquals(5, port.readUntilIdle(frame, 0, frame.length, 29_167));
         }
     }
 
