@@ -33,11 +33,16 @@ final class Trace {
         this.out = out;
     }
 
-    /** A record to {@code file}, appended, or to standard error for "-". */
-    static Trace to(String name, String file) throws IOException {
-        OutputStream stream = file.equals("-") ? System.err : Files.newOutputStream(Path.of(file),
-                java.nio.file.StandardOpenOption.CREATE, java.nio.file.StandardOpenOption.APPEND);
-        return new Trace(name, file, new OutputStreamWriter(stream, StandardCharsets.UTF_8));
+    /** A record to {@code file}, appended, or to standard error for "-"; one that cannot be opened says so once. */
+    static Trace to(String name, String file) {
+        try {
+            OutputStream stream = file.equals("-") ? System.err : Files.newOutputStream(Path.of(file),
+                    java.nio.file.StandardOpenOption.CREATE, java.nio.file.StandardOpenOption.APPEND);
+            return new Trace(name, file, new OutputStreamWriter(stream, StandardCharsets.UTF_8));
+        } catch (IOException | RuntimeException cannotOpen) {
+            System.err.println(Failures.cannotRecord(name, file, String.valueOf(cannotOpen.getMessage())));
+            return new Trace(name, file, null);
+        }
     }
 
     /** One record: the time, then the words. */

@@ -170,6 +170,13 @@ class SocketConnectionTest extends ConnectionContract {
                 assertThrows(IOException.class, () -> port.setDtr(false));
             }
         }
+        // A record that cannot be written leaves the connection as it is.
+        try (VirtualDevice quiet = VirtualDevice.create("unrecorded");
+                SerialConnection port = SerialConnection.open("spy://" + quiet.name() + "?file=/nonexistent/record",
+                        LineSettings.of(9600))) {
+            port.getOutputStream().write(7);
+            assertEquals(7, quiet.input().read());
+        }
         List<String> lines = Files.readAllLines(record);
         Files.delete(record);
         for (String line : lines) {
