@@ -99,32 +99,42 @@ public final class EventLoop {
         } finally {
             lock.unlock();
         }
-        long[] ready = new long[64];
-        int[] readiness = new int[ready.length];
+        Wake wake = new Wake();
         List<Runnable> gathered = new ArrayList<>();
+        Runnable keepWaiting = this::spare;
         for (;;) {
             waiting.incrementAndGet();
-            int count = NativeConnection.awaitReady(waitOn, ready, readiness, -1);
+            wake.count = NativeConnection.awaitReady(waitOn, wake.ready, wake.readiness, -1);
             int othersWaiting = waiting.decrementAndGet();
-            if (count < 0) {
+            if (wake.count < 0) {
                 // Never expected; a pause keeps a failing wait from spinning.
                 LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
             }
-            boolean[] woken = {false};
-            int found = count;
-            Delivery.gather(gathered, () -> {
-                for (int i = 0; i < found; i++) {
-                    Target target = targets.get(ready[i]);
-                    if (target != null) {
-                        target.ready(readiness[i]);
-                    }
-                    woken[0] |= ready[i] == NativeConnection.WOKEN;
-                }
-            });
-            Delivery.runNoticed(gathered, othersWaiting > 0, this::spare);
+            Delivery.gather(gathered, wake);
+            Delivery.runNoticed(gathered, othersWaiting > 0, keepWaiting);
             gathered.clear();
-            if ((woken[0] || waiting.get() >= WAITING_WHEN_IDLE) && leave(waitOn)) {
+            if ((wake.woken || waiting.get() >= WAITING_WHEN_IDLE) && leave(waitOn)) {
                 return;
+            }
+        }
+    }
+
+    /** What one wait of a loop thread found, told to the targets; one per thread, used for every wait. */
+    private final class Wake implements Runnable {
+        final long[] ready = new long[64];
+        final int[] readiness = new int[ready.length];
+        int count;
+        boolean woken;
+
+        @Override
+        public void run() {
+            woken = false;
+            for (int i = 0; i < count; i++) {
+                Target target = targets.get(ready[i]);
+                if (target != null) {
+                    target.ready(readiness[i]);
+                }
+                woken |= ready[i] == NativeConnection.WOKEN;
             }
         }
     }
