@@ -10,7 +10,6 @@ import java.util.concurrent.Executor;
 import java.util.concurrent.RejectedExecutionException;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.Consumer;
 import serialslots.LineCounters;
 import serialslots.ModemLines;
@@ -33,9 +32,7 @@ public final class Listening implements Subscription, Runnable {
     private final Consumer<SerialEvent> listener;
     private final AtomicInteger pending = new AtomicInteger();
     private final AtomicBoolean scheduled = new AtomicBoolean();
-    // An event starts only while this is held and the subscription is open.
-    private final ReentrantLock starting = new ReentrantLock();
-    private volatile boolean closed;
+    private final Gate gate = new Gate();
     private LineCounters lastCounters;  // the delivering task's
     private ModemLines lastLines;       // the delivering task's
 
@@ -55,7 +52,7 @@ public final class Listening implements Subscription, Runnable {
 
     /** New work ({@link EventSource}'s bits), from any thread; it never waits. */
     public void activity(int work) {
-        if (closed) {
+        if (gate.isClosed()) {
             return;
         }
         pending.getAndUpdate(bits -> bits | work);
@@ -72,10 +69,10 @@ public final class Listening implements Subscription, Runnable {
     public void run() {
         for (;;) {
             int work = pending.getAndSet(0);
-            if (work == 0 || closed) {
+            if (work == 0 || gate.isClosed()) {
                 scheduled.set(false);
                 // Work that came after the last look, and found it scheduled, is done here.
-                if (closed || pending.get() == 0 || !scheduled.compareAndSet(false, true)) {
+                if (gate.isClosed() || pending.get() == 0 || !scheduled.compareAndSet(false, true)) {
                     return;
                 }
                 continue;
@@ -129,33 +126,23 @@ public final class Listening implements Subscription, Runnable {
     }
 
     private void emit(SerialEvent event) {
-        starting.lock();
-        try {
-            if (closed) {
-                return;
-            }
-        } finally {
-            starting.unlock();
+        if (!gate.enter()) {
+            return;
         }
         try {
             listener.accept(event);
         } catch (Throwable thrown) {
             Thread thread = Thread.currentThread();
             thread.getUncaughtExceptionHandler().uncaughtException(thread, thrown);
+        } finally {
+            gate.leave();
         }
     }
 
     @Override
     public void close() {
-        starting.lock();
-        try {
-            if (closed) {
-                return;
-            }
-            closed = true;
-        } finally {
-            starting.unlock();
+        if (gate.close()) {
+            events.unsubscribe(this);
         }
-        events.unsubscribe(this);
     }
 }

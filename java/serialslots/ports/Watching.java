@@ -19,6 +19,7 @@ import serialslots.PortEvent;
 import serialslots.PortInfo;
 import serialslots.Subscription;
 import serialslots.events.Delivery;
+import serialslots.events.Gate;
 import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.local.EventLoop;
@@ -46,7 +47,7 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
     private final Map<String, PortInfo> present = new HashMap<>();  // the delivering task's
     private final Queue<String> virtualChanges = new ConcurrentLinkedQueue<>();
     private volatile Runnable stopWatchingVirtual;
-    private volatile boolean closed;
+    private final Gate gate = new Gate();
     private boolean listed;  // the delivering task's
 
     private Watching(Consumer<PortEvent> listener, int socket) throws IOException {
@@ -85,16 +86,16 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
     @Override
     public void ready(int readiness) {
         more.set(true);
-        if (!closed && scheduled.compareAndSet(false, true)) {
+        if (!gate.isClosed() && scheduled.compareAndSet(false, true)) {
             Delivery.pool().execute(this);
         }
     }
 
     @Override
     public void run() {
-        while (more.getAndSet(false) && !closed) {
+        while (more.getAndSet(false) && !gate.isClosed()) {
             for (PortEvent event : news()) {
-                if (closed) {
+                if (!gate.enter()) {
                     break;
                 }
                 try {
@@ -102,11 +103,13 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
                 } catch (Throwable thrown) {
                     Thread thread = Thread.currentThread();
                     thread.getUncaughtExceptionHandler().uncaughtException(thread, thrown);
+                } finally {
+                    gate.leave();
                 }
             }
         }
         scheduled.set(false);
-        if (more.get() && !closed && scheduled.compareAndSet(false, true)) {
+        if (more.get() && !gate.isClosed() && scheduled.compareAndSet(false, true)) {
             Delivery.pool().execute(this);
         }
     }
@@ -116,7 +119,7 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
         List<String> changes = new ArrayList<>();
         lock.lock();
         try {
-            for (String change; !closed && (change = NativeConnection.nextTtyEvent(socket)) != null;) {
+            for (String change; !gate.isClosed() && (change = NativeConnection.nextTtyEvent(socket)) != null;) {
                 if (!change.isEmpty()) {
                     changes.add(change);
                 }
@@ -174,7 +177,7 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
      */
     private void awaitOpenable(List<Path> nodes) {
         Deadline until = Deadline.afterMillis(PERMISSION_WAIT_MILLIS);
-        while (!closed && !until.passed()
+        while (!gate.isClosed() && !until.passed()
                 && nodes.stream().anyMatch(node -> Files.exists(node) && !(Files.isReadable(node)
                         && Files.isWritable(node)))) {
             LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(10));
@@ -185,10 +188,9 @@ public final class Watching implements Subscription, EventLoop.Target, Runnable 
     public void close() {
         lock.lock();
         try {
-            if (closed) {
+            if (!gate.close()) {
                 return;
             }
-            closed = true;
             if (stopWatchingVirtual != null) {
                 stopWatchingVirtual.run();
             }

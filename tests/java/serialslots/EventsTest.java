@@ -209,6 +209,38 @@ class EventsTest {
         }
     }
 
+    /** Two changes folded into one round: the first's listener closes from another thread, so the second never starts. */
+    @Test
+    void aCloseBetweenTwoEventsOfOneRoundStartsNeitherAnotherNorALateOne() throws Exception {
+        try (VirtualDevice device = VirtualDevice.create("close-in-a-round");
+                SerialConnection connection = SerialConnection.open(device.name(), LineSettings.of(9600))) {
+            BlockingQueue<Runnable> held = new LinkedBlockingQueue<>();
+            List<SerialEventType> told = new ArrayList<>();
+            Subscription[] subscription = new Subscription[1];
+            subscription[0] = connection.listen(EnumSet.of(SerialEventType.CTS, SerialEventType.DSR), held::add,
+                    (c, e) -> {
+                        told.add(e.type());
+                        Thread closer = new Thread(subscription[0]::close);
+                        closer.start();
+                        try {
+                            closer.join();
+                        } catch (InterruptedException stop) {
+                            Thread.currentThread().interrupt();
+                        }
+                    });
+            device.setCts(true);
+            device.setDsr(true);
+            Runnable round = held.poll(5, TimeUnit.SECONDS);
+            round.run();
+            assertEquals(1, told.size(), "events after the close: " + told);
+            device.setCts(false);
+            for (Runnable late; (late = held.poll(100, TimeUnit.MILLISECONDS)) != null;) {
+                late.run();
+            }
+            assertEquals(1, told.size(), "events after the close: " + told);
+        }
+    }
+
     @Test
     void twoHundredFiftySixIdlePortsShareOneWaitingThreadAndEachGetsItsData() throws Exception {
         int ports = 256;
