@@ -25,6 +25,15 @@ long long nowNanos() noexcept {
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+timespec later(timespec time, long nanos) noexcept {
+  time.tv_nsec += nanos;
+  if (time.tv_nsec >= 1000000000L) {
+    time.tv_sec += 1;
+    time.tv_nsec -= 1000000000L;
+  }
+  return time;
+}
+
 namespace {
 
 // Milliseconds for poll() until the deadline, a remainder rounded up: -1 for
@@ -185,10 +194,9 @@ void Connection::close(int lingerMillis) noexcept {
       // A thread waiting in the kernel is woken by a signal, again and again:
       // one that came just before its call began was lost.
       wakeWaiters();
-      timespec until;
-      clock_gettime(CLOCK_REALTIME, &until);
-      until.tv_nsec += 2000000;
-      if (until.tv_nsec >= 1000000000) until = {until.tv_sec + 1, until.tv_nsec - 1000000000};
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      const timespec until = later(now, 2000000);
       pthread_cond_timedwait(&idle_, &lock_, &until);
     }
     // No call is inside any more, so no number the kernel may reuse is used

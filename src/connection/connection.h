@@ -234,6 +234,7 @@ class Call {
 
 long long deadlineAfter(int timeoutMillis) noexcept;  // 0 for no limit
 long long nowNanos() noexcept;                        // CLOCK_MONOTONIC
+timespec later(timespec time, long nanos) noexcept;  // nanos below a second, carried
 
 template <typename Pin, typename Unpin>
 Transfer Connection::readInto(size_t max, int timeoutMillis, Pin pin, Unpin unpin) noexcept {

@@ -41,6 +41,7 @@ struct StandInDriver {
   std::map<unsigned long, int> failing;  // request: errno
   int queued = 0;                        // bytes TIOCOUTQ reports for ever; atomic: set while a drain waits
   bool transmitterStuck = false;         // tcdrain waits for a signal
+  int busyBeforeStuckMillis = 0;         // first: runs that long, so a signal comes before the wait
   // RS-485, as serial_core sanitizes it: delays clamped, flags it lacks dropped.
   bool rs485 = false;
   serial_rs485 rs485Mode{};
@@ -74,6 +75,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         return 0;
       case TCSBRK:
         if (!driver.transmitterStuck) break;
+        for (const auto until = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(driver.busyBeforeStuckMillis);
+             std::chrono::steady_clock::now() < until;) {
+        }
         pause();  // until a signal
         errno = EINTR;
         return -1;
@@ -275,6 +280,26 @@ TEST_F(ConnectionOnAStandIn, WithoutTermios2EveryClassicRateStillAppliesAndOther
             std::make_pair(cc_t{1}, cc_t{021}));
 }
 
+// close() waits for its callers in 2 ms steps of the wall clock: a step that
+// carried a second too many would stall a close for that long.
+TEST(Later, CarriesAWholeSecondExactlyAtItsEdge) {
+  const struct {
+    timespec from;
+    long nanos;
+    timespec expected;
+  } rows[] = {
+      {{1, 997999999}, 2000000, {1, 999999999}},
+      {{1, 998000000}, 2000000, {2, 0}},
+      {{1, 999999999}, 2000000, {2, 1999999}},
+  };
+  for (const auto& row : rows) {
+    const timespec got = serialslots::connection::later(row.from, row.nanos);
+    EXPECT_EQ(std::make_pair(got.tv_sec, got.tv_nsec),
+              std::make_pair(row.expected.tv_sec, row.expected.tv_nsec))
+        << row.from.tv_sec << "." << row.from.tv_nsec;
+  }
+}
+
 TEST_F(ConnectionOnAStandIn, OutputThatFlowControlStoppedForGoodHangsNeitherDrainNorClose) {
   using std::chrono::milliseconds;
   const auto since = [](auto start) { return std::chrono::steady_clock::now() - start; };
@@ -283,6 +308,12 @@ TEST_F(ConnectionOnAStandIn, OutputThatFlowControlStoppedForGoodHangsNeitherDrai
   EXPECT_EQ(connection_->drain(50).status, Status::kTimedOut);
   EXPECT_GE(since(start), milliseconds(50));
   EXPECT_LT(since(start), milliseconds(1000));
+  // The deadline's signal came before tcdrain() began: the next one ends it.
+  driver.busyBeforeStuckMillis = 80;
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection_->drain(50).status, Status::kTimedOut);
+  EXPECT_LT(since(start), milliseconds(500));
+  driver.busyBeforeStuckMillis = 0;
   Outcome drained{};
   std::thread drainer([&] { drained = connection_->drain(0); });
   std::this_thread::sleep_for(milliseconds(50));
