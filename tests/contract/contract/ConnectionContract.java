@@ -89,6 +89,13 @@ public abstract class ConnectionContract {
             long waited = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
             assertTrue(waited >= 100 && waited < 1000, waited + " ms");
             assertEquals(0, read.bytesTransferred);
+            // An interrupt ends no read, and is still there afterwards.
+            Thread.currentThread().interrupt();
+            start = System.nanoTime();
+            assertThrows(SerialTimeoutException.class, () -> connection.getInputStream().read());
+            waited = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
+            assertTrue(Thread.interrupted(), "the read lost the thread's interrupt status");
+            assertTrue(waited >= 100, "an interrupted read ended after " + waited + " ms");
             assumeTrue(line.fillsWhenUnread(), "this line never fills");
             // The far end reads nothing, so the queue fills and the write waits.
             connection.setWriteTimeout(500);

@@ -11,6 +11,7 @@ import contract.Line;
 import contract.Ser2net;
 import java.io.IOException;
 import java.io.OutputStream;
+import java.lang.management.ManagementFactory;
 import java.net.ServerSocket;
 import java.net.Socket;
 import java.nio.charset.StandardCharsets;
@@ -90,6 +91,12 @@ class SocketConnectionTest extends ConnectionContract {
         }
     }
 
+    /** CPU time of this JVM so far (the library's threads may be virtual: no thread's own time is kept). */
+    private static long processCpuNanos() {
+        return ((com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean())
+                .getProcessCpuTime();
+    }
+
     @Test
     void aServerThatFloodsIsReadInOrderWithBoundedMemoryAndOneThatIsSilentTimesOut() throws Exception {
         try (ServerSocket server = new ServerSocket(0)) {
@@ -107,7 +114,12 @@ class SocketConnectionTest extends ConnectionContract {
             flood.start();
             try (SerialConnection port = SerialConnection.open("socket://127.0.0.1:" + server.getLocalPort()
                     + "?timeout=1000", LineSettings.of(9600))) {
-                Thread.sleep(500);  // the client holds 1 MiB; TCP makes the server wait for the rest
+                Thread.sleep(300);  // the client holds 1 MiB; TCP makes the server wait for the rest
+                long busy = processCpuNanos();
+                Thread.sleep(500);
+                busy = processCpuNanos() - busy;
+                assertTrue(busy < TimeUnit.MILLISECONDS.toNanos(250), "a full buffer kept the process busy for "
+                        + TimeUnit.NANOSECONDS.toMillis(busy) + " ms of 500");
                 assertTrue(port.available() <= 1 << 20, port.available() + " bytes held");
                 port.setReadTimeout(2000);
                 byte[] got = port.getInputStream().readNBytes(1 << 21);

@@ -103,6 +103,9 @@ class VirtualThreadsTest {
             device.inject((byte) 'x', (byte) 'y');
             byte[] frame = new byte[8];
             assertEquals(2, virtual.submit(() -> connection.readUntilIdle(frame, 0, 8, 20_000)).get(5, TimeUnit.SECONDS));
+            // A full buffer ends the frame at once, without waiting for 3 s of silence.
+            device.inject((byte) 'a', (byte) 'b');
+            assertEquals(2, virtual.submit(() -> connection.readUntilIdle(frame, 0, 2, 3_000_000)).get(1, TimeUnit.SECONDS));
             connection.setReadTimeout(100);
             ExecutionException late = assertThrows(ExecutionException.class,
                     () -> virtual.submit(() -> connection.getInputStream().read()).get(5, TimeUnit.SECONDS));
