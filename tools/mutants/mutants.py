@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Mutation run over the native sources in src/.
+"""Mutation run over the native sources in src/ or the Java sources in java/.
 
 Makes single-edit mutants (relational and logical operators swapped, integer
 constants changed, a flag dropped from an or-expression, a negation removed,
@@ -23,6 +23,10 @@ PROJECT = pathlib.Path(__file__).resolve().parents[2]
 # hardware suite, which boots a virtual machine. memcheck runs the same binary
 # as cpp_tests and only slows the run down.
 SUITE = ["cpp_tests", "exported_symbols", "java_tests", "demo", "soak_short", "hardware_suite"]
+# For Java, the C++ tests cannot see a change; virtual threads' code runs only
+# on a JDK that has them.
+JAVA_SUITE = ["java_tests", "java_tests_jdk25", "demo", "soak_short", "hardware_suite"]
+LANGUAGES = {"cpp": ("src", (".cpp", ".h"), SUITE), "java": ("java", (".java",), JAVA_SUITE)}
 
 SWAPS = [
     (r"==", "!="), (r"!=", "=="),
@@ -32,7 +36,7 @@ SWAPS = [
     (r"\|=", "&="), (r"&=", "|="),
     (r"\breturn true\b", "return false"), (r"\breturn false\b", "return true"),
 ]
-TEMPLATE = re.compile(r"\w<[\w:*\s]*>|#include|\boperator\b")
+TEMPLATE = re.compile(r"\w<[\w:*\s,?.<>\[\]]*>|#include|\boperator\b")
 NUMBER = re.compile(r"(?<![\w.])(\d+)(?![\w.])")
 FLAG_TERM = re.compile(r"(\b[A-Z][A-Z0-9_]+\s*\|\s*)|(\s*\|\s*\b[A-Z][A-Z0-9_]+\b)")
 NEGATION = re.compile(r"!(?=[\w(])")
@@ -55,7 +59,7 @@ def code_lines(text):
         if stripped.startswith("/*"):
             in_block = "*/" not in stripped
             continue
-        if not stripped or stripped.startswith(("//", "#include", "#pragma")):
+        if not stripped or stripped.startswith(("//", "#include", "#pragma", "import ", "package ", "@", "*")):
             continue
         yield index, line.split("//")[0] if '"' not in line else line
 
@@ -73,7 +77,8 @@ def mutants_of(path, text):
         inside_template = lambda pos: any(a <= pos < b for a, b in templates)
         for pattern, replacement in SWAPS:
             for match in re.finditer(pattern, line):
-                if inside_template(match.start()) or line.lstrip().startswith("#"):
+                if (inside_template(match.start()) or line.lstrip().startswith("#")
+                        or in_string(line, match.start())):
                     continue
                 add(index, line[:match.start()] + replacement + line[match.end():],
                     f"{match.group(0)} -> {replacement}")
@@ -91,15 +96,17 @@ def mutants_of(path, text):
             if line[match.start():match.start() + 2] != "!=":
                 add(index, line[:match.start()] + line[match.start() + 1:], "drop !")
         stripped = line.strip()
-        if path.suffix == ".cpp" and stripped.endswith(";") and CALL.match(stripped):
+        if (path.suffix in (".cpp", ".java") and stripped.endswith(";") and CALL.match(stripped)
+                and not stripped.startswith(("return", "throw"))):
             add(index, "", f"remove statement {stripped}")
     return found
 
 
-def all_mutants(root):
+def all_mutants(root, language):
+    folder, suffixes, _ = LANGUAGES[language]
     found = []
-    for path in sorted((root / "src").rglob("*")):
-        if path.suffix in (".cpp", ".h"):
+    for path in sorted((root / folder).rglob("*")):
+        if path.suffix in suffixes:
             found += mutants_of(path.relative_to(root), path.read_text())
     return found
 
@@ -122,18 +129,21 @@ def main():
     parser.add_argument("--sample", type=int, help="run a random sample of N mutants")
     parser.add_argument("--seed", type=int, default=1, help="the sample's seed (default 1)")
     parser.add_argument("--list", action="store_true", help="only list the mutants")
+    parser.add_argument("--language", choices=sorted(LANGUAGES), default="cpp",
+                        help="mutate src/ (cpp, the default) or java/ (java)")
     parser.add_argument("--work", default=str(PROJECT / "build-mutants"))
     parser.add_argument("--java-home", default=os.environ.get("JAVA_HOME", ""))
     args = parser.parse_args()
 
     work = pathlib.Path(args.work)
     tree, build, log = work / "tree", work / "build", work / "mutants.log"
-    mutants = all_mutants(PROJECT)
+    folder, _, suite = LANGUAGES[args.language]
+    mutants = all_mutants(PROJECT, args.language)
     chosen = mutants
     if args.sample and args.sample < len(mutants):
         chosen = random.Random(args.seed).sample(mutants, args.sample)
         chosen.sort(key=lambda m: (str(m[0]), m[1]))
-    print(f"{len(mutants)} mutants in src/; running {len(chosen)}"
+    print(f"{len(mutants)} mutants in {folder}/; running {len(chosen)}"
           + (f" (sample, seed {args.seed})" if len(chosen) < len(mutants) else ""))
     if args.list:
         for path, index, new_line, what in chosen:
@@ -160,7 +170,7 @@ def main():
         print(f"the unmutated project does not build (log: {log})")
         return 1
     timings = {}
-    for test in SUITE:
+    for test in suite:
         start = time.monotonic()
         if run(["ctest", "-R", f"^{test}$", "--output-on-failure"], build, 900, log) != 0:
             print(f"the unmutated suite fails at {test} (log: {log})")
@@ -180,7 +190,7 @@ def main():
                 verdict = "does not compile"
             else:
                 verdict = "survived"
-                for test in SUITE:
+                for test in suite:
                     status = run(["ctest", "-R", f"^{test}$"], build,
                                  3 * timings[test] + 30, log)
                     if status != 0:
