@@ -53,6 +53,8 @@ install_test_tools() {
   [ -d $plugins/maven-resources-plugin ] || need+=(libmaven-resources-plugin-java)
   [ -d $plugins/maven-jar-plugin ] || need+=(libmaven-jar-plugin-java)
   [ -d $plugins/maven-surefire-plugin ] || need+=(libsurefire-java)
+  # Netty 4.1, which the Netty channel is built and tested against.
+  [ -f /usr/share/java/netty-transport.jar ] || need+=(libnetty-java)
   [ ${#need[@]} -eq 0 ] || install_packages "${need[@]}"
   # ser2net serves lab ports to the remote-port tests, each started by its
   # test. The package's own service would serve the host's ttyS0: it is

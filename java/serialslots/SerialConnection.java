@@ -155,6 +155,43 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
+     * Writes as many bytes as the output queue takes now, and never waits for
+     * the line: for programs that must not block a thread, such as an event
+     * loop, with {@link #whenWritable} to learn when to go on. It takes its
+     * turn among writers, so it waits for a blocking write of another thread.
+     *
+     * @param buffer the bytes
+     * @param offset where they start
+     * @param length how many to write at most
+     * @return how many bytes were taken, from the first; 0 while the queue is full
+     * @throws IOException when the connection is closed or the device has gone
+     */
+    public int writeNow(byte[] buffer, int offset, int length) throws IOException {
+        Objects.checkFromIndexSize(offset, length, buffer.length);
+        return ((Output) output).writeNow(buffer, offset, length);
+    }
+
+    /**
+     * Has {@code executor} run {@code task} once, as soon as the output queue
+     * has room for {@link #writeNow}, or the connection is closed or the
+     * device has gone (the next write then says which); at once where there
+     * is room now. It never waits, and it may run the task early: a
+     * {@code writeNow} that takes nothing asks again.
+     *
+     * @param executor where the task runs; its {@code execute} must not wait
+     * @param task what runs
+     */
+    public void whenWritable(Executor executor, Runnable task) {
+        Objects.requireNonNull(executor, "executor");
+        Objects.requireNonNull(task, "task");
+        try {
+            port.whenWritable(executor, task);
+        } finally {
+            Reference.reachabilityFence(this);
+        }
+    }
+
+    /**
      * @return the bytes received and not yet read, 0 once the device has gone
      * @throws IOException when the connection is closed
      */
@@ -593,6 +630,16 @@ public final class SerialConnection implements Closeable {
             turns.lock();
             try {
                 port.write(buffer, offset, length, timeout);
+            } finally {
+                turns.unlock();
+                Reference.reachabilityFence(SerialConnection.this);
+            }
+        }
+
+        int writeNow(byte[] buffer, int offset, int length) throws IOException {
+            turns.lock();
+            try {
+                return port.writeNow(buffer, offset, length);
             } finally {
                 turns.unlock();
                 Reference.reachabilityFence(SerialConnection.this);

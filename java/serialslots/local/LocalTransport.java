@@ -172,6 +172,20 @@ public final class LocalTransport implements Transport {
     }
 
     @Override
+    public int writeNow(byte[] buffer, int offset, int length) throws IOException {
+        long result = NativeConnection.writeNow(handle, buffer, offset, length);
+        if (NativeConnection.statusOf(result) == NativeConnection.WOULD_BLOCK) {
+            return 0;
+        }
+        return NativeConnection.value(check("write", result, 0, length));
+    }
+
+    @Override
+    public void whenWritable(Executor executor, Runnable task) {
+        virtualWaits.whenWritable(executor, task);
+    }
+
+    @Override
     public int available() throws IOException {
         return NativeConnection.value(check("available", NativeConnection.available(handle), 0));
     }

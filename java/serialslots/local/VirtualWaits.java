@@ -1,16 +1,19 @@
 package serialslots.local;
 
+import java.util.concurrent.Executor;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReferenceArray;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
 import serialslots.internal.Deadline;
+import serialslots.transport.WritableWaiters;
 
 /**
  * The waits of virtual threads. A native call that waits would hold its
  * carrier thread, so these wait in Java instead: steps that do not wait, and
  * between them a park until the event loop says the device is ready, the
  * timeout passes or the connection closes. Results are as the waiting natives'.
+ * Tasks waiting for room to write are told by the same readiness.
  */
 final class VirtualWaits {
 
@@ -23,6 +26,7 @@ final class VirtualWaits {
     private final EventLoop.Registration[] registrations = new EventLoop.Registration[2];  // guarded by lock
     private final ReentrantLock lock = new ReentrantLock();
     private boolean closed;  // guarded by lock
+    private final WritableWaiters writable = new WritableWaiters();
 
     VirtualWaits(LocalTransport connection) {
         this.connection = connection;
@@ -103,6 +107,18 @@ final class VirtualWaits {
         return NativeConnection.drain(connection.handle(), deadline.bounded() ? Math.max(1, deadline.millisLeft()) : 0);
     }
 
+    /** Has the event loop hand `task` over once the device takes output (or the connection closes). */
+    void whenWritable(Executor executor, Runnable task) {
+        writable.add(executor, task);
+        EventLoop.Registration registration = registration(WRITE);
+        long armed = registration == null ? 0 : NativeConnection.watch(connection.handle(), registration.poller(),
+                NativeConnection.WATCH_WRITE, registration.token());
+        if (registration == null || NativeConnection.statusOf(armed) != NativeConnection.DONE
+                || connection.isClosing()) {
+            writable.release();  // the next call says why
+        }
+    }
+
     /** Wakes every waiting virtual thread and leaves the event loop. */
     void close() {
         lock.lock();
@@ -121,6 +137,7 @@ final class VirtualWaits {
         } finally {
             lock.unlock();
         }
+        writable.release();
     }
 
     /** Parks until the device may be ready for `kind`; returning early is fine: the caller tries again. */
@@ -157,6 +174,9 @@ final class VirtualWaits {
                     Thread waiter = waiters.get(kind);
                     if (waiter != null) {
                         LockSupport.unpark(waiter);
+                    }
+                    if (kind == WRITE) {
+                        writable.release();
                     }
                 });
             }

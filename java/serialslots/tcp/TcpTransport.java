@@ -31,6 +31,7 @@ import serialslots.internal.Failures;
 import serialslots.internal.Threads;
 import serialslots.transport.ByteRing;
 import serialslots.transport.Transport;
+import serialslots.transport.WritableWaiters;
 
 /**
  * A port whose bytes cross a TCP connection, plain or over TLS: what raw TCP
@@ -51,6 +52,7 @@ public abstract class TcpTransport implements Transport {
     protected final int timeoutMillis;
     protected final ReentrantLock lock = new ReentrantLock();
     protected final Condition changed = lock.newCondition();
+    private final WritableWaiters writable = new WritableWaiters();
     private final Socket plain;
     private final InputStream fromServer;
     private final OutputStream toServer;
@@ -337,6 +339,7 @@ public abstract class TcpTransport implements Transport {
         } finally {
             lock.unlock();
         }
+        writable.release();
         if (reason != null) {
             closeSocket();  // nothing more can be understood: the writer ends too
         }
@@ -364,6 +367,7 @@ public abstract class TcpTransport implements Transport {
             } finally {
                 lock.unlock();
             }
+            writable.release();
             try {
                 sending.writeTo(toServer);
                 toServer.flush();
@@ -446,6 +450,41 @@ public abstract class TcpTransport implements Transport {
         } finally {
             lock.unlock();
         }
+    }
+
+    @Override
+    public int writeNow(byte[] buffer, int offset, int length) throws IOException {
+        lock.lock();
+        try {
+            IOException ended = ended(0, length);
+            if (ended != null) {
+                throw ended;
+            }
+            int run = Math.min(QUEUED_MOST - queuedData, length);
+            if (run > 0) {
+                encode(buffer, offset, run, outgoing);
+                queuedData += run;
+                transmittedCount += run;
+                changed.signalAll();
+            }
+            return Math.max(run, 0);
+        } finally {
+            lock.unlock();
+        }
+    }
+
+    @Override
+    public void whenWritable(Executor executor, Runnable task) {
+        lock.lock();
+        try {
+            if (!closed && !hungUp && queuedData >= QUEUED_MOST) {
+                writable.add(executor, task);
+                return;
+            }
+        } finally {
+            lock.unlock();
+        }
+        WritableWaiters.handOver(executor, task);
     }
 
     @Override
@@ -558,6 +597,7 @@ public abstract class TcpTransport implements Transport {
         } finally {
             lock.unlock();
         }
+        writable.release();
         closeSocket();
     }
 

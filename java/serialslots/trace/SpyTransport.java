@@ -131,6 +131,25 @@ public final class SpyTransport implements Transport {
     }
 
     @Override
+    public int writeNow(byte[] buffer, int offset, int length) throws IOException {
+        try {
+            int sent = spied.writeNow(buffer, offset, length);
+            if (sent > 0) {
+                trace.bytes("tx", buffer, offset, sent);
+            }
+            return sent;
+        } catch (IOException | RuntimeException e) {
+            trace.record("failed write: " + e.getMessage());
+            throw e;
+        }
+    }
+
+    @Override
+    public void whenWritable(Executor executor, Runnable task) {
+        spied.whenWritable(executor, task);
+    }
+
+    @Override
     public int available() throws IOException {
         return spied.available();
     }

@@ -38,6 +38,16 @@ public interface Transport {
     /** Writes all of it, or throws saying how much went. */
     void write(byte[] buffer, int offset, int length, int timeoutMillis) throws IOException;
 
+    /** Writes what the output queue takes now, and never waits: how many bytes it took, 0 when it is full. */
+    int writeNow(byte[] buffer, int offset, int length) throws IOException;
+
+    /**
+     * Hands {@code task} to {@code executor} once, when the output queue has
+     * room or the transport has ended (the next call says how); at once where
+     * there is room now. It never waits.
+     */
+    void whenWritable(Executor executor, Runnable task);
+
     /** @return the bytes waiting, 0 once the device has gone */
     int available() throws IOException;
 

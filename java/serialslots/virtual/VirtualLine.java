@@ -4,7 +4,10 @@ import java.io.IOException;
 import java.util.ArrayDeque;
 import java.util.List;
 import java.util.Optional;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.Executor;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.Condition;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
@@ -18,6 +21,7 @@ import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.internal.Threads;
 import serialslots.transport.ByteRing;
+import serialslots.transport.WritableWaiters;
 
 /**
  * A serial line held in memory: the device's end is played by a program (a
@@ -41,6 +45,7 @@ public final class VirtualLine {
     private final boolean loopback;
     final ReentrantLock lock = new ReentrantLock();
     final Condition changed = lock.newCondition();
+    private final WritableWaiters writable = new WritableWaiters();
     // All guarded by lock.
     private final ByteRing toConnection = new ByteRing(RECEIVED_BY_CONNECTION_MOST);
     private final ByteRing toDevice = new ByteRing(RECEIVED_BY_DEVICE_MOST);
@@ -103,7 +108,7 @@ public final class VirtualLine {
                 advance();
                 if (toDevice.count() > 0) {
                     int got = toDevice.take(buffer, offset, length);
-                    changed.signalAll();
+                    signal();
                     return got;
                 }
                 if (ended) {
@@ -148,7 +153,7 @@ public final class VirtualLine {
                 int put = toConnection.put(bytes, offset + done, chunk);
                 received += put;
                 done += put;
-                changed.signalAll();
+                signal();
             } finally {
                 lock.unlock();
             }
@@ -166,7 +171,7 @@ public final class VirtualLine {
                 responderRunning = true;
                 Threads.start("serialslots-virtual-responder " + name, this::answerRequests);
             }
-            changed.signalAll();
+            signal();
         } finally {
             lock.unlock();
         }
@@ -307,7 +312,7 @@ public final class VirtualLine {
             advance();
             paced = atLineSpeed;
             nextTransmitted = System.nanoTime();
-            changed.signalAll();
+            signal();
         } finally {
             lock.unlock();
         }
@@ -339,7 +344,8 @@ public final class VirtualLine {
             // The kernel discards what was unread at a hang-up.
             toConnection.clear();
             transmitting.clear();
-            changed.signalAll();
+            signal();
+            writable.release();  // their next call says the line hung up
         } finally {
             lock.unlock();
         }
@@ -432,7 +438,7 @@ public final class VirtualLine {
                     sharedHolders--;
                 }
             }
-            changed.signalAll();
+            signal();
         } finally {
             lock.unlock();
         }
@@ -451,6 +457,36 @@ public final class VirtualLine {
     /** With lock held: what the device sent and the connection has not read. */
     ByteRing toConnection() {
         return toConnection;
+    }
+
+    /** With lock held: wakes every waiter; hands writers' tasks on once a connection's bytes have room. */
+    void signal() {
+        changed.signalAll();
+        if (!writable.isEmpty() && (ended || roomForConnection() > 0)) {
+            writable.release();
+        }
+    }
+
+    /** Hands every writer's task on: a connection closed, and its next call says so. */
+    void releaseWriters() {
+        writable.release();
+    }
+
+    /** With lock held: `task` goes to `executor` once a connection's bytes have room, or the line ends. */
+    void whenRoom(Executor executor, Runnable task) {
+        writable.add(executor, task);
+        long untilCarried = nanosToNextTransmission();
+        if (untilCarried != Long.MAX_VALUE) {
+            // A paced line makes room as time passes, with no call to notice it.
+            CompletableFuture.delayedExecutor(untilCarried, TimeUnit.NANOSECONDS).execute(() -> {
+                lock.lock();
+                try {
+                    signal();
+                } finally {
+                    lock.unlock();
+                }
+            });
+        }
     }
 
     /** With lock held: room for a connection's bytes now, after what the line carried meanwhile. */
@@ -474,7 +510,7 @@ public final class VirtualLine {
             put = toDevice.put(bytes, offset, length);
         }
         transmitted += put;
-        changed.signalAll();
+        signal();
         return put;
     }
 
@@ -487,7 +523,7 @@ public final class VirtualLine {
         System.arraycopy(bytes, offset, request, 0, length);
         requests.add(request);
         transmitted += length;
-        changed.signalAll();
+        signal();
         return true;
     }
 
@@ -544,7 +580,7 @@ public final class VirtualLine {
         lock.lock();
         try {
             toConnection.clear();
-            changed.signalAll();
+            signal();
         } finally {
             lock.unlock();
         }
@@ -554,7 +590,7 @@ public final class VirtualLine {
         lock.lock();
         try {
             transmitting.clear();
-            changed.signalAll();
+            signal();
         } finally {
             lock.unlock();
         }

@@ -19,6 +19,7 @@ import serialslots.events.Listening;
 import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.transport.Transport;
+import serialslots.transport.WritableWaiters;
 
 /**
  * A connection to a line held in memory: a virtual device, or a loop. It
@@ -109,7 +110,7 @@ public final class VirtualTransport implements Transport {
                     break;
                 }
             }
-            line.changed.signalAll();
+            line.signal();
             return got;
         } finally {
             line.lock.unlock();
@@ -161,6 +162,41 @@ public final class VirtualTransport implements Transport {
             line.lock.unlock();
         }
         tellLoop();
+    }
+
+    @Override
+    public int writeNow(byte[] buffer, int offset, int length) throws IOException {
+        int done;
+        line.lock.lock();
+        try {
+            IOException ended = ended(0, length);
+            if (ended != null) {
+                throw ended;
+            }
+            if (length > 0 && line.takeRequest(buffer, offset, length)) {
+                done = length;
+            } else {
+                done = line.roomForConnection() > 0 ? line.connectionWrite(buffer, offset, length) : 0;
+            }
+        } finally {
+            line.lock.unlock();
+        }
+        tellLoop();
+        return done;
+    }
+
+    @Override
+    public void whenWritable(Executor executor, Runnable task) {
+        line.lock.lock();
+        try {
+            if (closed || line.hungUp(generation) || line.roomForConnection() > 0) {
+                WritableWaiters.handOver(executor, task);
+            } else {
+                line.whenRoom(executor, task);
+            }
+        } finally {
+            line.lock.unlock();
+        }
     }
 
     /** With the line's lock held: waits until the device reads or the line carries a byte; false once too late. */
@@ -381,10 +417,11 @@ public final class VirtualTransport implements Transport {
                 return;
             }
             closed = true;
-            line.changed.signalAll();
+            line.signal();
         } finally {
             line.lock.unlock();
         }
+        line.releaseWriters();
         line.release(this, generation, exclusive);
     }
 
