@@ -31,7 +31,6 @@ import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import lab.SerialLab;
-import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
@@ -86,14 +85,20 @@ class NettyChannelTest {
         }
     }
 
+    static Stream<Supplier<Line>> linesThatFill() {
+        return Stream.concat(ConnectionTest.lines(), VirtualDeviceTest.lines());
+    }
+
     /** Writability falls while the far end reads nothing and comes back; the loop is never blocked; nothing is lost. */
-    @Test
-    void aFarEndThatStopsReadingHoldsWritesBackWithoutBlockingTheLoopAndCloseEndsThem() throws Exception {
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("linesThatFill")
+    void aFarEndThatStopsReadingHoldsWritesBackWithoutBlockingTheLoopAndCloseEndsThem(Supplier<Line> lines)
+            throws Exception {
         EventLoopGroup group = new DefaultEventLoopGroup(1);
         int descriptors = SerialLab.deviceDescriptors();
-        try (SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB40")) {
+        try (Line line = lines.get()) {
             BlockingQueue<Boolean> writability = new LinkedBlockingQueue<>();
-            Channel channel = connect(group, "/dev/ttyUSB40", new ChannelInitializer<>() {
+            Channel channel = connect(group, line.device(), new ChannelInitializer<>() {
                 @Override
                 protected void initChannel(Channel channel) {
                     channel.pipeline().addLast(new ChannelInboundHandlerAdapter() {
@@ -110,7 +115,7 @@ class NettyChannelTest {
             long asked = System.nanoTime();
             channel.eventLoop().submit(() -> null).get(1, TimeUnit.SECONDS);
             assertTrue(System.nanoTime() - asked < TimeUnit.MILLISECONDS.toNanos(500), "the loop was blocked");
-            assertArrayEquals(lots, end.take(lots.length, 2_000), "bytes lost or reordered");
+            assertArrayEquals(lots, line.receive(lots.length, 2_000), "bytes lost or reordered");
             assertTrue(written.await(5, TimeUnit.SECONDS) && written.isSuccess());
             awaitWritability(writability, true);
             // Stalled again, then closed from another thread: the write fails, close returns.
