@@ -3,8 +3,9 @@
 # single bytes through the library, the raw system call and jSSC, and the
 # connection's bulk writes, wake-up (platform and virtual threads) and idle CPU
 # against raw C and jSSC, events against an epoll loop in C and jSSC, and
-# remote ports through ser2net against a raw TCP client of ser2net, and a
-# virtual device beside a lab pty.
+# remote ports through ser2net against a raw TCP client of ser2net, a
+# virtual device beside a lab pty, and the Netty channel against the
+# blocking stream.
 source "$(dirname "$0")/env.sh"
 install_test_tools
 # jSSC (libjssc-java) is the benchmark's peer.
@@ -51,3 +52,12 @@ echo "== frames: lines through a virtual device, framed by the library and by ha
 bench "$newest_java" FrameBenchmark
 echo "== remote ports: RFC 2217 through ser2net, paired with raw TCP through ser2net =="
 bench "$newest_java" RemoteBenchmark
+echo "== the Netty channel against the blocking stream on the same ptys =="
+netty_drains=()
+for i in $(seq 100 163); do netty_drains+=(--drain "/dev/ttyUSB$i"); done
+./serial-lab --echo /dev/ttyS2 --drain /dev/ttyS3 "${netty_drains[@]}" -- \
+  "$JAVA_HOME/bin/java" --enable-native-access=ALL-UNNAMED \
+  -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
+  -Djava.library.path="$BUILD_DIR/benchmarks" \
+  -cp "$BUILD_DIR/benchmarks/serialslots-bench-netty.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/serialslots-netty.jar:/usr/share/java/netty-common.jar:/usr/share/java/netty-buffer.jar:/usr/share/java/netty-transport.jar:/usr/share/java/netty-resolver.jar" \
+  bench.NettyBenchmark
