@@ -10,6 +10,7 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 import java.io.IOException;
 import java.util.Arrays;
 import java.util.List;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
@@ -108,6 +109,40 @@ public abstract class ConnectionContract {
             line.send((byte) 42);
             connection.setReadTimeout(5_000);
             assertEquals(42, connection.getInputStream().read());
+        }
+    }
+
+    /** Writes that never wait: what fits goes at once, and the program hears when there is room again. */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("lines")
+    void writeNowTakesWhatFitsAndWhenWritableTellsOfRoom(Supplier<Line> lines) throws Exception {
+        try (Line line = lines.get();
+                SerialConnection connection = SerialConnection.openShared(line.device(), LineSettings.of(115200))) {
+            byte[] lots = everyByteValue(4096);
+            int sent = 0;
+            CountDownLatch room = null;
+            // Until the far end's buffers are full too: the kernel may move bytes on after a full queue.
+            for (int rounds = 0; rounds < 100 && sent < lots.length && room == null; rounds++) {
+                long start = System.nanoTime();
+                for (int took; sent < lots.length && (took = connection.writeNow(lots, sent, lots.length - sent)) > 0;) {
+                    sent += took;
+                }
+                assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(2), "writeNow waited");
+                CountDownLatch told = new CountDownLatch(1);
+                connection.whenWritable(threads, told::countDown);
+                if (!line.fillsWhenUnread() || !told.await(200, TimeUnit.MILLISECONDS)) {
+                    room = told;
+                }
+            }
+            assertTrue(room != null && (!line.fillsWhenUnread() || (sent > 0 && sent < lots.length)),
+                    sent + " bytes taken; told of room while the queue stayed full");
+            assertArrayEquals(Arrays.copyOf(lots, sent), line.receive(sent, 2_000), "bytes lost or reordered");
+            assertTrue(room.await(2, TimeUnit.SECONDS), "never told of room");
+            connection.close();
+            assertThrows(IOException.class, () -> connection.writeNow(lots, 0, 1));
+            CountDownLatch closed = new CountDownLatch(1);
+            connection.whenWritable(Runnable::run, closed::countDown);
+            assertEquals(0, closed.getCount(), "a closed connection's task waited");
         }
     }
 
