@@ -85,6 +85,42 @@ class NettyChannelTest {
         }
     }
 
+    /** With autoRead off, arrivals wait in the port until the pipeline asks; a gap makes what came together one buffer. */
+    @org.junit.jupiter.api.Test
+    void autoReadOffHoldsArrivalsBackAndAnIdleGapMakesOneBufferOfABurst() throws Exception {
+        EventLoopGroup group = new DefaultEventLoopGroup(1);
+        try (SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB42")) {
+            BlockingQueue<String> read = new LinkedBlockingQueue<>();
+            Channel channel = connect(group, "/dev/ttyUSB42", new ChannelInitializer<>() {
+                @Override
+                protected void initChannel(Channel channel) {
+                    channel.config().setAutoRead(false);
+                    channel.pipeline().addLast(new SimpleChannelInboundHandler<ByteBuf>() {
+                        @Override
+                        protected void channelRead0(ChannelHandlerContext context, ByteBuf bytes) {
+                            read.add(bytes.toString(StandardCharsets.US_ASCII));
+                        }
+                    });
+                }
+            });
+            end.inject("held".getBytes(StandardCharsets.US_ASCII));
+            assertEquals(null, read.poll(300, TimeUnit.MILLISECONDS), "read with autoRead off");
+            channel.read();
+            assertEquals("held", read.poll(2, TimeUnit.SECONDS));
+            channel.eventLoop().submit(() -> null).sync();  // that read is over
+            channel.config().setOption(SerialChannelOption.IDLE_GAP_MICROS, 100_000);
+            channel.config().setAutoRead(true);
+            for (String part : new String[] {"one ", "burst ", "in parts"}) {
+                end.inject(part.getBytes(StandardCharsets.US_ASCII));
+                Thread.sleep(10);
+            }
+            assertEquals("one burst in parts", read.poll(2, TimeUnit.SECONDS));
+            channel.close().sync();
+        } finally {
+            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+        }
+    }
+
     static Stream<Supplier<Line>> linesThatFill() {
         return Stream.concat(ConnectionTest.lines(), VirtualDeviceTest.lines());
     }

@@ -156,8 +156,22 @@ public final class SerialChannel extends AbstractChannel {
             readScheduled = true;
             eventLoop().execute(() -> {
                 readScheduled = false;
-                readNow();
+                if (config.idleGapMicros() == 0) {
+                    readNow();
+                } else if (gapTimer == null && waiting() > 0) {
+                    // Whether the line is quiet yet is not known: it has one gap's time to show.
+                    awaitGap();
+                }
             });
+        }
+    }
+
+    private int waiting() {
+        SerialConnection from = connection;
+        try {
+            return from == null ? 0 : from.available();
+        } catch (IOException closed) {
+            return 0;
         }
     }
 
@@ -264,12 +278,15 @@ public final class SerialChannel extends AbstractChannel {
     }
 
     private void arrived() {
-        int gap = config.idleGapMicros();
-        if (gap == 0) {
+        if (config.idleGapMicros() == 0) {
             readNow();
-            return;
+        } else {
+            awaitGap();
         }
-        // A message ends in silence: the read waits until the line has been quiet that long.
+    }
+
+    /** A message ends in silence: the read waits until the line has been quiet for the gap. */
+    private void awaitGap() {
         ScheduledFuture<?> timer = gapTimer;
         if (timer != null) {
             timer.cancel(false);
@@ -277,7 +294,7 @@ public final class SerialChannel extends AbstractChannel {
         gapTimer = eventLoop().schedule(() -> {
             gapTimer = null;
             readNow();
-        }, gap, TimeUnit.MICROSECONDS);
+        }, config.idleGapMicros(), TimeUnit.MICROSECONDS);
     }
 
     /** The port's events, as the configuration asks for them now. */
