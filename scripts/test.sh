@@ -34,7 +34,8 @@ done
 configure_and_build "$BUILD_DIR" -DSERIALSLOTS_FOREIGN_BUILDS="$FOREIGN_BUILDS"
 (cd "$BUILD_DIR" && ctest --output-on-failure "$@") || status=1
 
-configure_and_build "$SANITIZE_DIR" -DCMAKE_CXX_COMPILER=clang++ \
+BUILD_TARGETS="serialslots_cpp_tests ops_fuzzer serial-lab" configure_and_build "$SANITIZE_DIR" \
+  -DCMAKE_CXX_COMPILER=clang++ \
   -DSERIALSLOTS_SANITIZE=address,undefined -DSERIALSLOTS_FUZZ=ON
 (cd "$SANITIZE_DIR" && ctest --output-on-failure "$@") || status=1
 
