@@ -110,6 +110,7 @@ class ConnectionTest extends ConnectionContract {
             }
             // A break that would last until close is refused, not begun.
             assertThrows(IllegalArgumentException.class, () -> connection.sendBreak(Integer.MAX_VALUE));
+            assertThrows(IllegalArgumentException.class, () -> connection.sendBreak(0));
         }
         assertThrows(SettingNotSupportedException.class,
                 () -> SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600).withParity(Parity.MARK)));
@@ -345,6 +346,11 @@ class ConnectionTest extends ConnectionContract {
             () -> LineSettings.of(9600).withStopBits(3), () -> LineSettings.of(9600).withStopBits(0)}) {
             assertThrows(IllegalArgumentException.class, bad::run);
         }
+        // The message names the delay that is wrong, whichever it is.
+        assertEquals(List.of("an RS-485 delay cannot be negative: -5", "an RS-485 delay cannot be negative: -7"),
+                List.of(assertThrows(IllegalArgumentException.class, () -> new Rs485(true, false, 0, -5, false, false))
+                        .getMessage(), assertThrows(IllegalArgumentException.class,
+                                () -> new Rs485(true, false, -7, 3, false, false)).getMessage()));
         assertThrows(NullPointerException.class, () -> LineSettings.of(9600).withParity(null));
         assertThrows(NullPointerException.class, () -> LineSettings.of(9600).withFlowControl(null));
         LineSettings settings = LineSettings.of(9600).withDataBits(7).withParity(Parity.EVEN).withStopBits(2)
