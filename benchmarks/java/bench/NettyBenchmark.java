@@ -68,7 +68,7 @@ public final class NettyBenchmark {
                     streamRate, channelRate / streamRate);
             threads(group);
         } finally {
-            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+            group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
     }
 

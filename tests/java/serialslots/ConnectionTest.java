@@ -274,23 +274,27 @@ class ConnectionTest extends ConnectionContract {
         }
     }
 
-    /** The guardian of a program's exclusive opens: its child named serialslots-excl, or 0. */
+    /** The guardian of a program's exclusive opens: its newest living child named serialslots-excl, or 0. */
     private static long guardianOf(long program) throws IOException {
+        long newest = 0;
+        long newestStart = -1;
         try (Stream<Path> processes = Files.list(Path.of("/proc"))) {
             for (Path process : processes.filter(p -> p.getFileName().toString().matches("\\d+")).toList()) {
                 try {
                     String stat = Files.readString(process.resolve("stat"));
                     String[] after = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
-                    // The kernel keeps 15 characters of a process's name.
-                    if (stat.contains("(serialslots-exc") && Long.parseLong(after[1]) == program) {
-                        return Long.parseLong(process.getFileName().toString());
+                    // The kernel keeps 15 characters of a process's name; one replaced may not be reaped yet.
+                    if (stat.contains("(serialslots-exc") && Long.parseLong(after[1]) == program
+                            && !"ZX".contains(after[0]) && Long.parseLong(after[19]) > newestStart) {
+                        newest = Long.parseLong(process.getFileName().toString());
+                        newestStart = Long.parseLong(after[19]);
                     }
                 } catch (IOException gone) {
                     // a process that just ended
                 }
             }
         }
-        return 0;
+        return newest;
     }
 
     /** A stopped guardian holds up no open or close past its answer time, and a new one takes over. */

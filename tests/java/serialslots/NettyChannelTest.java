@@ -74,6 +74,9 @@ class NettyChannelTest {
                             });
                 }
             });
+            // A byte through first: a server opens the device only once a client connects.
+            channel.writeAndFlush(Unpooled.copiedBuffer("?", StandardCharsets.US_ASCII)).sync();
+            assertEquals("?", new String(line.receive(1, 3_000), StandardCharsets.US_ASCII));
             line.send("hello\r\nwor".getBytes(StandardCharsets.US_ASCII));
             line.send("ld\n".getBytes(StandardCharsets.US_ASCII));
             String answered = "ok:hello\nok:world\n";
@@ -81,7 +84,7 @@ class NettyChannelTest {
             channel.close().sync();
             assertFalse(channel.isOpen());
         } finally {
-            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+            group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
     }
 
@@ -117,7 +120,7 @@ class NettyChannelTest {
             assertEquals("one burst in parts", read.poll(2, TimeUnit.SECONDS));
             channel.close().sync();
         } finally {
-            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+            group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
     }
 
@@ -161,7 +164,7 @@ class NettyChannelTest {
             assertTrue(stalled.await(2, TimeUnit.SECONDS));
             assertTrue(stalled.cause() instanceof ClosedChannelException, String.valueOf(stalled.cause()));
         } finally {
-            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+            group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
         assertEquals(descriptors, SerialLab.deviceDescriptors(), "a descriptor leaked");
     }
@@ -173,7 +176,9 @@ class NettyChannelTest {
         EventLoopGroup group = kind.equals("nio") ? new NioEventLoopGroup(1) : new DefaultEventLoopGroup(1);
         List<SerialLab.FarEnd> ends = new ArrayList<>();
         try {
-            connect(group, SerialLab.attach("/dev/ttyUSB41").echo().devicePath(), echoBack()).close().sync();
+            try (SerialLab.FarEnd warmUp = SerialLab.attach("/dev/ttyUSB41")) {
+                connect(group, warmUp.devicePath(), echoBack()).close().sync();
+            }
             int threadsBefore = Thread.activeCount();
             List<Channel> channels = new ArrayList<>();
             for (int i = 0; i < 64; i++) {
@@ -194,7 +199,7 @@ class NettyChannelTest {
             }
         } finally {
             ends.forEach(SerialLab.FarEnd::close);
-            group.shutdownGracefully(0, 1, TimeUnit.SECONDS).sync();
+            group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
     }
 
