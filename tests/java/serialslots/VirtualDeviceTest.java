@@ -18,11 +18,13 @@ import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.EnumSet;
 import java.util.List;
+import java.util.Optional;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
+import lab.SerialLab;
 import org.junit.jupiter.api.Test;
 
 /**
@@ -115,6 +117,9 @@ class VirtualDeviceTest extends ConnectionContract {
                 meter.setRi(false);
                 assertEquals(new ModemLines(true, false, false, false, true, false), port.modemLines());
                 assertEquals(1, port.counters().ringIndications());
+                port.setRs485(Rs485.standard());
+                port.disableRs485();
+                assertEquals(Optional.empty(), port.rs485());
                 PortBusyException busy = assertThrows(PortBusyException.class,
                         () -> SerialConnection.openShared(meter.name(), asked));
                 assertTrue(busy.getMessage().startsWith("virtual:meter: in use (held by process "), busy.getMessage());
@@ -214,6 +219,7 @@ class VirtualDeviceTest extends ConnectionContract {
 
     @Test
     void aPseudoTerminalPairCarriesBytesBothWaysForCodeThatNeedsAPath() throws Exception {
+        int descriptors = SerialLab.deviceDescriptors();
         try (VirtualPty pty = VirtualPty.create();
                 SerialConnection port = SerialConnection.open(pty.path(), LineSettings.of(115200))) {
             assertTrue(pty.path().startsWith("/dev/pts/"), pty.path());
@@ -225,5 +231,6 @@ class VirtualDeviceTest extends ConnectionContract {
             assertArrayEquals(all, port.getInputStream().readNBytes(all.length));
             assertThrows(IOException.class, () -> port.setRts(false));
         }
+        assertEquals(descriptors, SerialLab.deviceDescriptors(), "the pair left a descriptor open");
     }
 }
