@@ -193,18 +193,19 @@ public final class SerialChannel extends AbstractChannel {
                 out.remove();
                 continue;
             }
+            int asked = buffer.hasArray() ? length : Math.min(length, MOST_PER_BUFFER);
             int written;
             if (buffer.hasArray()) {
-                written = to.writeNow(buffer.array(), buffer.arrayOffset() + buffer.readerIndex(), length);
+                written = to.writeNow(buffer.array(), buffer.arrayOffset() + buffer.readerIndex(), asked);
             } else {
                 if (copy == null) {
                     copy = new byte[MOST_PER_BUFFER];
                 }
-                int chunk = Math.min(length, copy.length);
-                buffer.getBytes(buffer.readerIndex(), copy, 0, chunk);
-                written = to.writeNow(copy, 0, chunk);
+                buffer.getBytes(buffer.readerIndex(), copy, 0, asked);
+                written = to.writeNow(copy, 0, asked);
             }
-            if (written == 0) {
+            out.removeBytes(written);
+            if (written < asked) {
                 // The port's queue is full: the rest waits in Netty's, which tells writability.
                 writableAwaited = true;
                 to.whenWritable(eventLoop(), () -> {
@@ -213,7 +214,6 @@ public final class SerialChannel extends AbstractChannel {
                 });
                 return;
             }
-            out.removeBytes(written);
         }
     }
 
