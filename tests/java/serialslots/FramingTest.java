@@ -140,6 +140,28 @@ class FramingTest {
         return new Expected(frames, drops[0]);
     }
 
+    static Stream<Framing> framingsOfPayloadsAlone() {
+        return Stream.of(Framing.delimiter("\r\n"), Framing.between(new byte[] {2}, new byte[] {3}), Framing.slip(),
+                Framing.cobs());
+    }
+
+    /** A frame exactly as long as the bound is taken and one byte longer is dropped. */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("framingsOfPayloadsAlone")
+    void aFrameOfExactlyTheBoundIsTakenAndOneByteMoreIsDropped(Framing any) {
+        int bound = 509;  // where COBS needs three code bytes
+        Framing framing = any.maxFrameLength(bound);
+        for (int length : new int[] {bound, bound + 1}) {
+            byte[] payload = new byte[length];
+            for (int i = 0; i < length; i++) {
+                payload[i] = (byte) (i % 2 == 0 ? 'a' : 'c');
+            }
+            Expected got = decode(framing.decoder(), framing.encode(payload), new Random(length), bound);
+            assertEquals(List.of(length == bound ? 1 : 0, length == bound ? 0 : 1),
+                    List.of(got.frames().size(), got.drops()), length + " bytes");
+        }
+    }
+
     @Test
     void encodeRefusesWhatNoFrameCanCarry() {
         assertThrows(IllegalArgumentException.class, () -> Framing.delimiter("\r\n").encode("a\r\nb".getBytes()));
