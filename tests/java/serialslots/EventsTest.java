@@ -86,6 +86,15 @@ class EventsTest {
             assertEquals("DATA bc", recorder.next());
             // Listened to again after its last subscription closed, twice.
             first.close();
+            // Beside a subscription that reads nothing, a new one hears of the bytes already waiting.
+            Subscription deaf = connection.listen(EnumSet.of(SerialEventType.DATA), (c, e) -> { });
+            device.inject((byte) 'e');
+            Thread.sleep(100);
+            Recorder late = new Recorder();
+            Subscription second = connection.listen(EnumSet.of(SerialEventType.DATA), late);
+            assertEquals("DATA e", late.next(), "bytes waiting when a second subscription began");
+            second.close();
+            deaf.close();
             connection.listen(EnumSet.of(SerialEventType.DATA), recorder).close();
             connection.listen(DATA_AND_HANG_UP, recorder);
             device.inject((byte) 'd');
