@@ -202,6 +202,15 @@ class VirtualDeviceTest extends ConnectionContract {
             long drained = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
             assertTrue(drained >= 95 && drained < 400, drained + " ms");
             assertEquals(96, slow.input().readNBytes(96).length);
+            // A drain that cannot finish in the write timeout says so, and that it sent nothing itself.
+            port.getOutputStream().write(new byte[96]);
+            port.setWriteTimeout(20);
+            SerialTimeoutException late = assertThrows(SerialTimeoutException.class, port::drain);
+            assertEquals(List.of(0, "drain on virtual:slow timed out after 20 ms"),
+                    List.of(late.bytesTransferred, late.getMessage()));
+            port.setWriteTimeout(0);
+            port.drain();
+            assertEquals(96, slow.input().readNBytes(96).length);
             // At 1200 baud a character takes 8.3 ms: a frame ends in 3.5 of them (29 ms) of silence.
             port.reconfigure(LineSettings.of(1200));
             port.setReadTimeout(2000);
