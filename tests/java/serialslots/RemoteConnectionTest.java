@@ -232,7 +232,7 @@ class RemoteConnectionTest extends ConnectionContract {
                 .filter(name -> name.startsWith("serialslots-rfc2217")).toList());
     }
 
-    /** Servers differ: some set a line's change bit, some only move its level; either counts once. */
+    /** Servers differ: some set a line's change bit, some only move its level; either counts once, as does each error. */
     @Test
     void aLineChangeCountsOnceWhetherTheServerSetsItsChangeBitOrOnlyMovesTheLevel() throws Exception {
         // RI on, then off; a ring's end alone; CTS's change bit alone; CTS on.
@@ -240,11 +240,16 @@ class RemoteConnectionTest extends ConnectionContract {
         for (int state : new int[] {0x40, 0x00, 0x04, 0x01, 0x10}) {
             greeting = concat(greeting, Telnet.subnegotiation(44, (byte) 107, (byte) state));
         }
+        // A break, a framing error, a parity error and an overrun, one each, then one of all four.
+        for (int state : new int[] {0x10, 0x08, 0x04, 0x02, 0x1e}) {
+            greeting = concat(greeting, Telnet.subnegotiation(44, (byte) 106, (byte) state));
+        }
         try (SerialConnection remote = SerialConnection.open("rfc2217://127.0.0.1:"
                 + server(greeting, RemoteConnectionTest::echo) + "?timeout=1000", LineSettings.of(9600))) {
             LineCounters counted = remote.counters();
-            assertEquals(List.of(2L, 2L, 0L), List.of(counted.ringIndications(), counted.ctsChanges(),
-                    counted.dsrChanges()));
+            assertEquals(List.of(2L, 2L, 0L, 2L, 2L, 2L, 2L), List.of(counted.ringIndications(),
+                    counted.ctsChanges(), counted.dsrChanges(), counted.breaks(), counted.framingErrors(),
+                    counted.parityErrors(), counted.overruns()));
         }
     }
 
