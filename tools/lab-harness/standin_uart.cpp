@@ -6,6 +6,7 @@
 //   counters  serial_icounter_struct's first eleven counts, in its order:
 //             cts dsr rng dcd rx tx frame overrun parity brk buf_overrun
 //   changes   a FIFO: each byte written ends one TIOCMIWAIT
+// and it keeps an RS-485 mode as set (TIOCSRS485, TIOCGRS485), in memory.
 // STANDIN_DEVICE names the pty; every other call goes to the real ioctl.
 // No emulated UART raises modem-status interrupts or line errors, so these
 // events are proven here, at the ioctl boundary.
@@ -64,6 +65,14 @@ int answer(unsigned long request, void* argument) {
       for (int i = 0; i < 11; ++i) *fields[i] = static_cast<int>(numbers[i]);
       return 0;
     }
+    case TIOCSRS485:
+    case TIOCGRS485: {
+      static serial_rs485 kept{};
+      auto* mode = static_cast<serial_rs485*>(argument);
+      if (request == TIOCSRS485) kept = *mode;
+      *mode = kept;
+      return 0;
+    }
     case TIOCMIWAIT: {
       // Opened once, read and write, so that the test's writes always find a reader.
       static const int changes = open(file("changes").c_str(), O_RDWR | O_CLOEXEC);
@@ -82,7 +91,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
-  if ((request == TIOCMGET || request == TIOCGICOUNT || request == TIOCMIWAIT) && standsIn(fd)) {
+  if ((request == TIOCMGET || request == TIOCGICOUNT || request == TIOCMIWAIT || request == TIOCSRS485 ||
+       request == TIOCGRS485) &&
+      standsIn(fd)) {
     return answer(request, argument);
   }
   static const auto real = reinterpret_cast<RealIoctl>(dlsym(RTLD_NEXT, "ioctl"));

@@ -2,7 +2,10 @@ package serialslots;
 
 import java.util.EnumSet;
 
-/** Listens to every event of a port and prints each, one line apiece, until killed. */
+/**
+ * Listens to every event of a port and prints each, one line apiece, until
+ * killed; with "rs485", sets an RS-485 mode and prints what the driver keeps.
+ */
 final class StandInListener {
 
     private StandInListener() {
@@ -10,6 +13,11 @@ final class StandInListener {
 
     public static void main(String[] args) throws Exception {
         SerialConnection connection = SerialConnection.open(args[0], LineSettings.of(9600));
+        if (args.length > 1) {
+            connection.setRs485(new Rs485(false, true, 3, 4, true, true));
+            System.out.println(connection.rs485().orElseThrow());
+            return;
+        }
         connection.listen(EnumSet.allOf(SerialEventType.class), (c, event) -> {
             LineCounters n = event.counters();
             ModemLines lines = event.lines();

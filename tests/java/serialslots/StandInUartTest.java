@@ -90,6 +90,12 @@ class StandInUartTest {
             } finally {
                 listener.destroyForcibly().waitFor();
             }
+            // Every field of an RS-485 mode the driver keeps comes back as it was set.
+            builder.command().add("rs485");
+            Process rs485 = builder.start();
+            assertEquals(new Rs485(false, true, 3, 4, true, true).toString(),
+                    new String(rs485.getInputStream().readAllBytes()).strip());
+            rs485.waitFor();
         }
     }
 }
