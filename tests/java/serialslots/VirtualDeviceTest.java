@@ -223,6 +223,12 @@ class VirtualDeviceTest extends ConnectionContract {
             byte[] frame = new byte[100];
             assertEquals(20, port.readUntilIdle(frame, 0, frame.length, 29_167));
             assertEquals(5, port.readUntilIdle(frame, 0, frame.length, 29_167));
+            // A pulled cable carries nothing more: bytes on their way when it went are lost.
+            port.getOutputStream().write(new byte[96]);
+            slow.unplug();
+            slow.plugBack();
+            Thread.sleep(150);
+            assertTrue(slow.input().available() < 5, slow.input().available() + " bytes came after the unplug");
         }
     }
 

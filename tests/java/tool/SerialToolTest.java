@@ -148,6 +148,17 @@ class SerialToolTest {
             assertTrue(quit.waitFor(30, TimeUnit.SECONDS), "the quit key did not end term");
             assertArrayEquals(new byte[] {'z'}, device.take(8, 200), "only the byte before the quit key");
         }
+        // Frames, each on a line after its time.
+        try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB17")) {
+            Process frames = start(List.of(), "term", "COMUSB17", "9600", "8", "1", "N", "--frames", "crlf");
+            frames.getOutputStream().write('k');
+            frames.getOutputStream().flush();
+            assertArrayEquals(new byte[] {'k'}, device.take(1, 5000));
+            device.inject("ab\r\ncd\r\n".getBytes(StandardCharsets.US_ASCII));
+            Thread.sleep(100);
+            String shown = finish(frames).out;
+            assertTrue(shown.matches("(?s)\\d\\d:\\d\\d:\\d\\d\\.\\d{6} ab\\R\\d\\d:\\d\\d:\\d\\d\\.\\d{6} cd\\R.*"), shown);
+        }
     }
 
     @ParameterizedTest
