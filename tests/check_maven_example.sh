@@ -7,23 +7,9 @@ set -eu
 build=$1
 project=$2
 java=$3
-command -v mvn >/dev/null || { echo "no maven: skipped"; exit 77; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/maven_offline.sh"
 cp -R "$project/examples/maven" "$work/example"
-cat >"$work/settings.xml" <<'XML'
-<settings>
-  <mirrors>
-    <mirror>
-      <id>debian</id>
-      <mirrorOf>*</mirrorOf>
-      <url>file:///usr/share/maven-repo</url>
-    </mirror>
-  </mirrors>
-</settings>
-XML
-MAVEN_LOCAL_REPOSITORY="$work/repository" "$project/scripts/install-maven.sh" "$build"
-(cd "$work/example" && mvn -B -q -Dstyle.color=never -s "$work/settings.xml" -Dmaven.repo.local="$work/repository" package)
+(cd "$work/example" && mvn_offline package)
 jar=$(ls "$work"/repository/org/serialslots/serialslots/*/serialslots-*[0-9].jar)
 "$build/serial-lab" --echo /dev/ttyUSB0 -- "$java" -Djava.library.path=/nonexistent \
   --enable-native-access=ALL-UNNAMED -cp "$work/example/target/serial-echo-1.0.jar:$jar" \

@@ -6,24 +6,10 @@ set -eu
 build=$1
 project=$2
 java=$3
-command -v mvn >/dev/null || { echo "no maven: skipped"; exit 77; }
 [ -d "$build/maven-repo/org/serialslots/serialslots-netty" ] || { echo "no Netty channel built: skipped"; exit 77; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/maven_offline.sh"
 cp -R "$project/examples/netty" "$work/example"
-cat >"$work/settings.xml" <<'XML'
-<settings>
-  <mirrors>
-    <mirror>
-      <id>debian</id>
-      <mirrorOf>*</mirrorOf>
-      <url>file:///usr/share/maven-repo</url>
-    </mirror>
-  </mirrors>
-</settings>
-XML
-MAVEN_LOCAL_REPOSITORY="$work/repository" "$project/scripts/install-maven.sh" "$build"
-(cd "$work/example" && mvn -B -q -Dstyle.color=never -s "$work/settings.xml" -Dmaven.repo.local="$work/repository" package)
+(cd "$work/example" && mvn_offline package)
 classpath="$work/example/target/serial-line-server-1.0.jar"
 for jar in $(find "$work/repository" -name '*.jar' ! -name '*-sources.jar' ! -name '*-javadoc.jar' \
              \( -path '*/org/serialslots/*' -o -path '*/io/netty/*' \)); do
