@@ -58,6 +58,6 @@ for i in $(seq 100 163); do netty_drains+=(--drain "/dev/ttyUSB$i"); done
 ./serial-lab --echo /dev/ttyS2 --drain /dev/ttyS3 "${netty_drains[@]}" -- \
   "$JAVA_HOME/bin/java" --enable-native-access=ALL-UNNAMED \
   -Dserialslots.library="${SERIALSLOTS_LIBRARY:-$(library_in "$BUILD_DIR")}" \
-  -Djava.library.path="$BUILD_DIR/benchmarks" \
-  -cp "$BUILD_DIR/benchmarks/serialslots-bench-netty.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/serialslots-netty.jar:/usr/share/java/netty-common.jar:/usr/share/java/netty-buffer.jar:/usr/share/java/netty-transport.jar:/usr/share/java/netty-resolver.jar" \
+  -Djava.library.path="$BUILD_DIR/benchmarks:$BUILD_DIR/tools/lab-harness" \
+  -cp "$BUILD_DIR/benchmarks/serialslots-bench-netty.jar:$BUILD_DIR/benchmarks/serialslots-bench.jar:$BUILD_DIR/serialslots.jar:$BUILD_DIR/serialslots-netty.jar:/usr/share/java/netty-common.jar:/usr/share/java/netty-buffer.jar:/usr/share/java/netty-transport.jar:/usr/share/java/netty-resolver.jar" \
   bench.NettyBenchmark

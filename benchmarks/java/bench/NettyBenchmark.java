@@ -12,7 +12,6 @@ import io.netty.channel.DefaultEventLoopGroup;
 import io.netty.channel.EventLoopGroup;
 import io.netty.channel.nio.NioEventLoopGroup;
 import io.netty.util.ReferenceCountUtil;
-import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
@@ -32,9 +31,9 @@ import serialslots.netty.SerialDeviceAddress;
  */
 public final class NettyBenchmark {
 
-    private static final int ECHOES = Integer.getInteger("bench.echoes", 5000);
-    private static final int BLOCK = 1 << 16;
-    private static final int BLOCKS = Integer.getInteger("bench.blocks", 256);
+    private static final int ECHOES = VirtualBenchmark.ECHOES;
+    private static final int BLOCK = VirtualBenchmark.BLOCK;
+    private static final int BLOCKS = VirtualBenchmark.BLOCKS;
 
     private NettyBenchmark() {
     }
@@ -49,11 +48,11 @@ public final class NettyBenchmark {
             double[] channel = channelEchoes(group, "/dev/ttyS2");
             double[] stream;
             try (SerialConnection port = SerialConnection.open("/dev/ttyS2", LineSettings.of(115200))) {
-                stream = streamEchoes(port);
+                stream = VirtualBenchmark.echoes(port);
             }
             for (int p : new int[] {50, 99}) {
-                double c = percentile(channel, p) / 1e3;
-                double s = percentile(stream, p) / 1e3;
+                double c = ConnectionBenchmark.percentile(channel, p) / 1e3;
+                double s = ConnectionBenchmark.percentile(stream, p) / 1e3;
                 System.out.printf(Locale.ROOT, "| echo round trip, one byte, p%d | %.1f µs | %.1f µs | %.2fx |%n", p, c,
                         s, c / s);
             }
@@ -61,8 +60,8 @@ public final class NettyBenchmark {
             double channelRate = channelBulk(group, "/dev/ttyS3", BLOCKS);
             double streamRate;
             try (SerialConnection port = SerialConnection.open("/dev/ttyS3", LineSettings.of(115200))) {
-                streamBulk(port, BLOCKS / 8);
-                streamRate = streamBulk(port, BLOCKS);
+                VirtualBenchmark.bulk(port, BLOCKS / 8);
+                streamRate = VirtualBenchmark.bulk(port, BLOCKS);
             }
             System.out.printf(Locale.ROOT, "| bulk write, 64 KiB blocks | %.0f MB/s | %.0f MB/s | %.2f |%n", channelRate,
                     streamRate, channelRate / streamRate);
@@ -70,12 +69,6 @@ public final class NettyBenchmark {
         } finally {
             group.shutdownGracefully(100, 1_000, TimeUnit.MILLISECONDS).sync();
         }
-    }
-
-    private static double percentile(double[] values, int percent) {
-        double[] sorted = values.clone();
-        java.util.Arrays.sort(sorted);
-        return sorted[Math.min(sorted.length - 1, sorted.length * percent / 100)];
     }
 
     private static Channel connect(EventLoopGroup group, String device, ChannelInboundHandlerAdapter handler)
@@ -131,19 +124,6 @@ public final class NettyBenchmark {
         return java.util.Arrays.copyOfRange(times, ECHOES / 10, rounds);
     }
 
-    private static double[] streamEchoes(SerialConnection port) throws IOException {
-        double[] times = new double[ECHOES];
-        for (int i = -ECHOES / 10; i < ECHOES; i++) {
-            long start = System.nanoTime();
-            port.getOutputStream().write(i);
-            port.getInputStream().read();
-            if (i >= 0) {
-                times[i] = System.nanoTime() - start;
-            }
-        }
-        return times;
-    }
-
     private static double channelBulk(EventLoopGroup group, String device, int blocks) throws Exception {
         Channel channel = connect(group, device, new ChannelInboundHandlerAdapter());
         byte[] block = new byte[BLOCK];
@@ -156,15 +136,6 @@ public final class NettyBenchmark {
         double rate = (double) BLOCK * blocks / (System.nanoTime() - start) * 1e3;
         channel.close().sync();
         return rate;
-    }
-
-    private static double streamBulk(SerialConnection port, int blocks) throws IOException {
-        byte[] block = new byte[BLOCK];
-        long start = System.nanoTime();
-        for (int i = 0; i < blocks; i++) {
-            port.getOutputStream().write(block);
-        }
-        return (double) BLOCK * blocks / (System.nanoTime() - start) * 1e3;
     }
 
     private static void threads(EventLoopGroup group) throws Exception {

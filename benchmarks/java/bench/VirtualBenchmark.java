@@ -16,9 +16,9 @@ import serialslots.VirtualDevice;
  */
 public final class VirtualBenchmark {
 
-    private static final int ECHOES = Integer.getInteger("bench.echoes", 5000);
-    private static final int BLOCK = 1 << 16;
-    private static final int BLOCKS = Integer.getInteger("bench.blocks", 256);
+    static final int ECHOES = Integer.getInteger("bench.echoes", 5000);
+    static final int BLOCK = 1 << 16;
+    static final int BLOCKS = Integer.getInteger("bench.blocks", 256);
 
     private VirtualBenchmark() {
     }
@@ -81,7 +81,7 @@ public final class VirtualBenchmark {
     }
 
     /** Round trips of one byte, in ns. */
-    private static double[] echoes(SerialConnection port) throws IOException {
+    static double[] echoes(SerialConnection port) throws IOException {
         double[] times = new double[ECHOES];
         port.setReadTimeout(2000);
         for (int i = -ECHOES / 10; i < ECHOES; i++) {
@@ -96,7 +96,7 @@ public final class VirtualBenchmark {
     }
 
     /** MB/s of `blocks` writes of 64 KiB, drained. */
-    private static double bulk(SerialConnection port, int blocks) throws IOException {
+    static double bulk(SerialConnection port, int blocks) throws IOException {
         byte[] block = new byte[BLOCK];
         long start = System.nanoTime();
         for (int i = 0; i < blocks; i++) {

@@ -435,15 +435,9 @@ public abstract class TcpTransport implements Transport {
                 if (ended != null) {
                     throw ended;
                 }
-                int room = QUEUED_MOST - queuedData;
-                if (room > 0) {
-                    int run = Math.min(room, length - done);
-                    encode(buffer, offset + done, run, outgoing);
-                    queuedData += run;
-                    transmittedCount += run;
-                    done += run;
-                    changed.signalAll();
-                } else if (!waitUntil(deadline)) {
+                int run = queueNow(buffer, offset + done, length - done);
+                done += run;
+                if (run == 0 && !waitUntil(deadline)) {
                     throw Failures.timedOut(name, "write", timeoutMillis, done, length);
                 }
             }
@@ -460,17 +454,22 @@ public abstract class TcpTransport implements Transport {
             if (ended != null) {
                 throw ended;
             }
-            int run = Math.min(QUEUED_MOST - queuedData, length);
-            if (run > 0) {
-                encode(buffer, offset, run, outgoing);
-                queuedData += run;
-                transmittedCount += run;
-                changed.signalAll();
-            }
-            return Math.max(run, 0);
+            return queueNow(buffer, offset, length);
         } finally {
             lock.unlock();
         }
+    }
+
+    /** With lock held: queues for the writer thread as many bytes as there is room for; how many. */
+    private int queueNow(byte[] buffer, int offset, int length) {
+        int run = Math.max(0, Math.min(QUEUED_MOST - queuedData, length));
+        if (run > 0) {
+            encode(buffer, offset, run, outgoing);
+            queuedData += run;
+            transmittedCount += run;
+            changed.signalAll();
+        }
+        return run;
     }
 
     @Override
@@ -489,15 +488,7 @@ public abstract class TcpTransport implements Transport {
 
     @Override
     public int available() throws IOException {
-        lock.lock();
-        try {
-            if (closed) {
-                throw Failures.closed(name);
-            }
-            return received.count();
-        } finally {
-            lock.unlock();
-        }
+        return whileOpen(received::count);
     }
 
     /** Done once the server's TCP has taken every byte: neither protocol says when the line has sent them. */

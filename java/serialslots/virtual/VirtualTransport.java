@@ -139,16 +139,12 @@ public final class VirtualTransport implements Transport {
     public void write(byte[] buffer, int offset, int length, int timeoutMillis) throws IOException {
         line.lock.lock();
         try {
-            IOException ended = ended(0, length);
-            if (ended != null) {
-                throw ended;
-            }
-            if (length > 0 && line.takeRequest(buffer, offset, length)) {
+            if (takenAsRequest(buffer, offset, length)) {
                 return;
             }
             Deadline deadline = Deadline.afterMillis(timeoutMillis);
             for (int done = 0; done < length;) {
-                ended = ended(done, length);
+                IOException ended = ended(done, length);
                 if (ended != null) {
                     throw ended;
                 }
@@ -169,11 +165,7 @@ public final class VirtualTransport implements Transport {
         int done;
         line.lock.lock();
         try {
-            IOException ended = ended(0, length);
-            if (ended != null) {
-                throw ended;
-            }
-            if (length > 0 && line.takeRequest(buffer, offset, length)) {
+            if (takenAsRequest(buffer, offset, length)) {
                 done = length;
             } else {
                 done = line.roomForConnection() > 0 ? line.connectionWrite(buffer, offset, length) : 0;
@@ -197,6 +189,15 @@ public final class VirtualTransport implements Transport {
         } finally {
             line.lock.unlock();
         }
+    }
+
+    /** With the line's lock held: fails once this connection has ended; true where a responder took the write whole. */
+    private boolean takenAsRequest(byte[] buffer, int offset, int length) throws IOException {
+        IOException ended = ended(0, length);
+        if (ended != null) {
+            throw ended;
+        }
+        return length > 0 && line.takeRequest(buffer, offset, length);
     }
 
     /** With the line's lock held: waits until the device reads or the line carries a byte; false once too late. */
