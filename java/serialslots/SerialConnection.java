@@ -17,6 +17,7 @@ import java.util.concurrent.locks.ReentrantLock;
 import serialslots.events.Delivery;
 import serialslots.framing.FrameReading;
 import serialslots.internal.Failures;
+import serialslots.local.LocalTransport;
 import serialslots.schemes.Schemes;
 import serialslots.transport.Transport;
 
@@ -49,6 +50,7 @@ public final class SerialConnection implements Closeable {
 
     private final Transport port;
     private final String device;
+    private final Set<PortOption> options;
     private final InputStream input = new Input();
     private final OutputStream output = new Output();
     private final CountDownLatch closed = new CountDownLatch(1);
@@ -57,9 +59,10 @@ public final class SerialConnection implements Closeable {
     private volatile int readTimeout;
     private volatile int writeTimeout;
 
-    private SerialConnection(Transport port) {
+    private SerialConnection(Transport port, Set<PortOption> options) {
         this.port = port;
         this.device = port.name();
+        this.options = options;
         // The native state lives until no thread can reach this object, so a
         // call racing close() never meets freed memory.
         RELEASER.register(this, port.releaser());
@@ -89,7 +92,22 @@ public final class SerialConnection implements Closeable {
      * @throws IOException when the system refuses the open otherwise
      */
     public static SerialConnection open(String port, LineSettings settings) throws IOException {
-        return open(port, settings, true);
+        return open(port, settings, true, Set.of());
+    }
+
+    /**
+     * Opens a port for this connection alone, as {@link #open(String, LineSettings)}, with options.
+     *
+     * @param port as for {@link #open(String, LineSettings)}
+     * @param settings the line settings, read back from the driver before this returns
+     * @param options what to ask for besides
+     * @return the open connection
+     * @throws SettingNotSupportedException when the transport cannot do an option (a remote port)
+     * @throws IOException as for {@link #open(String, LineSettings)}
+     */
+    public static SerialConnection open(String port, LineSettings settings, PortOption... options)
+            throws IOException {
+        return open(port, settings, true, optionsOf(options));
     }
 
     /**
@@ -105,11 +123,44 @@ public final class SerialConnection implements Closeable {
      * @throws IOException as for {@link #open}
      */
     public static SerialConnection openShared(String port, LineSettings settings) throws IOException {
-        return open(port, settings, false);
+        return open(port, settings, false, Set.of());
     }
 
-    private static SerialConnection open(String port, LineSettings settings, boolean exclusive) throws IOException {
-        return new SerialConnection(Schemes.open(port, settings, exclusive));
+    /**
+     * Opens a port that others may open too, as {@link #openShared(String, LineSettings)}, with options.
+     *
+     * @param port a slot name, a device path or a device name under /dev
+     * @param settings the line settings, read back from the driver before this returns
+     * @param options what to ask for besides; the settings a device holds are one for all its opens
+     * @return the open connection
+     * @throws IOException as for {@link #open(String, LineSettings, PortOption...)}
+     */
+    public static SerialConnection openShared(String port, LineSettings settings, PortOption... options)
+            throws IOException {
+        return open(port, settings, false, optionsOf(options));
+    }
+
+    private static Set<PortOption> optionsOf(PortOption... options) {
+        Set<PortOption> chosen = EnumSet.noneOf(PortOption.class);
+        for (PortOption option : options) {
+            chosen.add(Objects.requireNonNull(option, "option"));
+        }
+        return chosen;
+    }
+
+    private static SerialConnection open(String port, LineSettings settings, boolean exclusive,
+            Set<PortOption> options) throws IOException {
+        return new SerialConnection(Schemes.open(port, settings, exclusive, options), options);
+    }
+
+    /** What 9-bit words need: a device of this machine, */
+    boolean isLocal() {
+        return port instanceof LocalTransport;
+    }
+
+    /** and its bad bytes marked. */
+    boolean marksErrors() {
+        return options.contains(PortOption.MARK_ERRORS);
     }
 
     /** @return the device path that was opened */
@@ -200,9 +251,13 @@ public final class SerialConnection implements Closeable {
     }
 
     /**
-     * Returns once every byte written has left the UART, or when the write
-     * timeout (if any) has passed. On a remote port, once the server's TCP
-     * has taken every byte: RFC 2217 has no "transmitter empty" answer.
+     * Returns once every byte written has left the UART, its last stop bit
+     * included, or when the write timeout (if any) has passed. A 16550-class
+     * UART and an FTDI adapter tell when their transmitter is empty; a
+     * CDC-ACM board does not, so there it returns once the board has taken
+     * every byte, which may still be in its own UART. On a remote port, once
+     * the server's TCP has taken every byte: RFC 2217 has no "transmitter
+     * empty" answer.
      *
      * @throws SerialTimeoutException when the write timeout passed first
      * @throws IOException when the connection is closed or the device has gone
@@ -326,6 +381,34 @@ public final class SerialConnection implements Closeable {
      */
     public boolean isLowLatency() throws IOException {
         return kept(() -> port.isLowLatency());
+    }
+
+    /**
+     * Reads as the input stream does (the read timeout, turns with other
+     * readers, -1 once the device has gone), and tells each byte's error:
+     * {@code errors[i]} is the error of {@code data[i]}. For a connection
+     * opened with {@link PortOption#MARK_ERRORS}. A UART marks parity and
+     * framing errors and breaks where they arrived; the kernel marks the two
+     * errors alike, so which of them a byte had comes from the driver's
+     * counts, exact unless both kinds arrive between two reads. OVERRUN is
+     * told on the first byte read after bytes were lost.
+     *
+     * @param data where the bytes go
+     * @param errors where each byte's error goes, at the same index
+     * @param offset the first position in both
+     * @param length the most to take
+     * @return the bytes taken, at least 1 (0 when length is 0); -1 once the device has gone
+     * @throws IllegalStateException when the connection was opened without MARK_ERRORS
+     * @throws SerialTimeoutException when no byte came within the read timeout
+     * @throws IOException when the connection is closed
+     */
+    public int readMarked(byte[] data, ByteError[] errors, int offset, int length) throws IOException {
+        Objects.checkFromIndexSize(offset, length, data.length);
+        Objects.checkFromIndexSize(offset, length, errors.length);
+        if (length == 0) {
+            return 0;
+        }
+        return ((Input) input).takeMarked(data, errors, offset, length);
     }
 
     /**
@@ -556,6 +639,10 @@ public final class SerialConnection implements Closeable {
         T run() throws IOException;
     }
 
+    private interface CountedRead {
+        int run() throws IOException;
+    }
+
     @Override
     public String toString() {
         return "SerialConnection[" + device + (open ? "" : ", closed") + "]";
@@ -586,13 +673,22 @@ public final class SerialConnection implements Closeable {
 
         /** A read, or with idleMicros a frame that ends in silence. */
         int take(byte[] buffer, int offset, int length, int timeout, int idleMicros) throws IOException {
+            return inTurn(() -> port.read(buffer, offset, length, timeout, idleMicros));
+        }
+
+        int takeMarked(byte[] buffer, ByteError[] errors, int offset, int length) throws IOException {
+            int timeout = readTimeout;
+            return inTurn(() -> port.readMarked(buffer, errors, offset, length, timeout));
+        }
+
+        private int inTurn(CountedRead read) throws IOException {
             if (endOfStream && open) {
                 return -1;
             }
             int got;
             turns.lock();
             try {
-                got = port.read(buffer, offset, length, timeout, idleMicros);
+                got = read.run();
             } finally {
                 turns.unlock();
                 Reference.reachabilityFence(SerialConnection.this);

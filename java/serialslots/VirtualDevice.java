@@ -174,6 +174,22 @@ public final class VirtualDevice implements AutoCloseable {
     }
 
     /**
+     * The connection receives {@code value} with {@code error}, as from a
+     * UART: counted and told as the inject methods do, and in the stream
+     * where it arrived, a break as 0. A connection opened with
+     * {@link PortOption#MARK_ERRORS} reads it with its error
+     * ({@link SerialConnection#readMarked}); OVERRUN means bytes were lost
+     * before this one. Waits while the connection has no room for it.
+     *
+     * @param error what was wrong with it
+     * @param value the byte received
+     * @throws IOException when the device has been closed
+     */
+    public void injectReceived(ByteError error, int value) throws IOException {
+        device.injectReceived(Objects.requireNonNull(error, "error"), value);
+    }
+
+    /**
      * @param atLineSpeed true: bytes pass at the speed of the settings the
      *     connection applied, both ways, a character time each (start bit,
      *     data bits, parity and stop bits), so timeouts, {@code readUntilIdle}

@@ -71,6 +71,8 @@ static_assert(is(serialslots::line::Rs485Field::kNone, serialslots_local_NativeC
                  serialslots_local_NativeConnection_RS485_RECEIVE_DURING_SEND) &&
               is(serialslots::line::Rs485Field::kTerminateBus,
                  serialslots_local_NativeConnection_RS485_TERMINATE_BUS));
+static_assert(is(kMarkErrors, serialslots_local_NativeConnection_OPTION_MARK_ERRORS) &&
+              is(kHoldDtr, serialslots_local_NativeConnection_OPTION_HOLD_DTR));
 static_assert(is(kCts, serialslots_local_NativeConnection_LINE_CTS) &&
               is(kDsr, serialslots_local_NativeConnection_LINE_DSR) &&
               is(kDcd, serialslots_local_NativeConnection_LINE_DCD) &&
@@ -145,11 +147,13 @@ JNIEXPORT jlong JNICALL Java_serialslots_local_NativeConnection_open(JNIEnv* env
                                                                jboolean exclusive, jint baud,
                                                                jint dataBits, jint stopBits,
                                                                jint parity, jint flow,
+                                                               jint options,
                                                                jintArray failure) {
   ScopedUtfChars device(env, path);
   if (device.c_str() == nullptr) return 0;
   const OpenResult opened = Connection::open(device.c_str(), exclusive == JNI_TRUE,
-                                             settingsOf(baud, dataBits, stopBits, parity, flow));
+                                             settingsOf(baud, dataBits, stopBits, parity, flow),
+                                             options);
   report(env, failure, opened.failure, opened.error, opened.line);
   return reinterpret_cast<jlong>(opened.connection);
 }

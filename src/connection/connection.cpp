@@ -109,8 +109,8 @@ long long deadlineAfter(int timeoutMillis) noexcept {
   return timeoutMillis > 0 ? nowNanos() + timeoutMillis * 1000000LL : 0;
 }
 
-OpenResult Connection::open(const char* path, bool exclusive,
-                            const LineSettings& settings) noexcept {
+OpenResult Connection::open(const char* path, bool exclusive, const LineSettings& settings,
+                            int options) noexcept {
   OpenResult result{nullptr, OpenFailure::kNone, 0, {0, Setting::kNone, settings}};
   Opening device(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (device.fd() < 0) {
@@ -132,10 +132,19 @@ OpenResult Connection::open(const char* path, bool exclusive,
   if (exclusive && (result.failure = device.makeExclusive(result.error)) != OpenFailure::kNone) {
     return result;
   }
-  result.line = line::applyLine(device.fd(), settings);
+  const line::ParityCheck check =
+      (options & kMarkErrors) != 0 ? line::ParityCheck::kMarked : line::ParityCheck::kOff;
+  result.line = line::applyLine(device.fd(), settings, check);
   if (result.line.error != 0 || result.line.refused != Setting::kNone) {
     result.error = result.line.error;
     result.failure = result.line.error != 0 ? OpenFailure::kSystem : OpenFailure::kSettingRefused;
+    return result;
+  }
+  // The open itself has raised DTR and RTS (the kernel does, whatever user
+  // space asks); what can be chosen is whether closing drops them again. Each
+  // open chooses, since the device keeps the choice for the next one.
+  if ((result.error = line::dropModemLinesOnClose(device.fd(), (options & kHoldDtr) == 0)) != 0) {
+    result.failure = OpenFailure::kSystem;
     return result;
   }
   const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -144,7 +153,7 @@ OpenResult Connection::open(const char* path, bool exclusive,
     result.failure = OpenFailure::kSystem;
     return result;
   }
-  result.connection = new (std::nothrow) Connection(device.fd(), wake, device.guardSlot());
+  result.connection = new (std::nothrow) Connection(device.fd(), wake, device.guardSlot(), check);
   if (result.connection == nullptr) {
     ::close(wake);
     result.failure = OpenFailure::kNoMemory;
@@ -154,8 +163,8 @@ OpenResult Connection::open(const char* path, bool exclusive,
   return result;
 }
 
-Connection::Connection(int fd, int wake, int guardSlot) noexcept
-    : fd_(fd), wake_(wake), guardSlot_(guardSlot) {}
+Connection::Connection(int fd, int wake, int guardSlot, line::ParityCheck check) noexcept
+    : fd_(fd), wake_(wake), guardSlot_(guardSlot), check_(check) {}
 
 Connection::~Connection() {
   close();
@@ -403,7 +412,19 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
   // it for good: tcdrain() waits for it (TCSBRK with 1 is tcdrain), and only
   // a signal ends that wait.
   const Outcome drained = interruptibly(deadline, [this] { return ioctl(fd_, TCSBRK, 1); });
-  return drained.status == Status::kFailed ? callFailed(drained.error) : drained;
+  if (drained.status != Status::kDone) {
+    return drained.status == Status::kFailed ? callFailed(drained.error) : drained;
+  }
+  // The serial core's wait for the transmitter gives up after twice the time
+  // its FIFO takes; a UART held by flow control still holds the last bytes.
+  // Where the driver tells (TIOCSERGETLSR), wait for the last stop bit.
+  for (unsigned status = 0; ioctl(fd_, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT);) {
+    const int wait = millisUntil(deadline);
+    if (wait == 0) return {Status::kTimedOut, 0};
+    pollfd wake{wake_, POLLIN, 0};
+    if (poll(&wake, 1, wait < 0 || wait > 1 ? 1 : wait) > 0) return {Status::kClosed, 0};
+  }
+  return drained;
 }
 
 Outcome Connection::discard(bool input) noexcept {
@@ -550,7 +571,7 @@ Outcome Connection::readSettings(LineSettings& settings) noexcept {
 Outcome Connection::reconfigure(const LineSettings& settings, LineOutcome& line) noexcept {
   Call call(*this);
   if (!call.entered()) return {Status::kClosed, 0};
-  line = line::applyLine(fd_, settings);
+  line = line::applyLine(fd_, settings, check_);
   return line.error == 0 ? Outcome{Status::kDone, 0} : callFailed(line.error);
 }
 

@@ -66,6 +66,13 @@ struct OpenResult {
   LineOutcome line;  // for kSettingRefused: what was refused and what the driver kept
 };
 
+// What an open may ask besides the settings, as bits.
+enum OpenOption : int {
+  kMarkErrors = 1,  // bad bytes and breaks marked in the stream (PARMRK), a received 0xFF doubled
+  kHoldDtr = 2,  // HUPCL off: closing leaves DTR and RTS raised, so the next open raises no edge;
+                 // without it HUPCL is on, and closing drops them
+};
+
 // What the driver has counted since the device was opened by anyone.
 struct Counters {
   long long received, transmitted, breaks, framingErrors, parityErrors, overruns, bufferOverruns,
@@ -88,7 +95,9 @@ class Connection {
   // Opens `path` read-write, non-blocking, close-on-exec and never as the
   // controlling terminal, and locks it (flock) before the settings are
   // touched: shared for a shared open, exclusive with TIOCEXCL otherwise.
-  static OpenResult open(const char* path, bool exclusive, const LineSettings& settings) noexcept;
+  // `options` are OpenOption bits.
+  static OpenResult open(const char* path, bool exclusive, const LineSettings& settings,
+                         int options = 0) noexcept;
 
   ~Connection();
   Connection(const Connection&) = delete;
@@ -124,8 +133,9 @@ class Connection {
   // kDone once the output queue is empty, else kWouldBlock: drain()'s first
   // part, for callers that wait elsewhere.
   Outcome outputQueued() noexcept;
-  // Returns once the output queue and the transmitter are empty, the
-  // timeout (0: none) has passed or the connection is closed.
+  // Returns once the output queue and the transmitter are empty (where the
+  // driver tells: TIOCSERGETLSR), the timeout (0: none) has passed or the
+  // connection is closed.
   Outcome drain(int timeoutMillis) noexcept;
   Outcome discard(bool input) noexcept;
   // Starts or ends the break condition; close() ends one still going.
@@ -166,7 +176,7 @@ class Connection {
   void close(int lingerMillis = 0) noexcept;
 
  private:
-  Connection(int fd, int wake, int guardSlot) noexcept;
+  Connection(int fd, int wake, int guardSlot, line::ParityCheck check) noexcept;
   bool enter() noexcept;
   void leave() noexcept;
   // Polls the device for `events` and the wake-up, up to the deadline (0: none).
@@ -202,6 +212,7 @@ class Connection {
   int fd_;
   int wake_;       // an eventfd, signalled once by close()
   int guardSlot_;  // the guardian's slot of an exclusive open, else -1
+  line::ParityCheck check_;  // how received bytes come: kOff, or kMarked for every setting
   std::atomic<bool> hungUp_{false};
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t idle_ = PTHREAD_COND_INITIALIZER;

@@ -105,6 +105,9 @@ int setAttributes(int fd, const termios2& attributes) noexcept {
 
 void makeRaw(termios2& attributes, ParityCheck check) noexcept {
   attributes.c_iflag &= ~(kInputTranslations | (check == ParityCheck::kOff ? INPCK : 0));
+  if (check == ParityCheck::kMarked) {
+    attributes.c_iflag = (attributes.c_iflag & ~tcflag_t{IGNPAR}) | INPCK | PARMRK;
+  }
   attributes.c_oflag &= ~tcflag_t{OPOST};
   attributes.c_lflag = 0;
   attributes.c_cflag |= CLOCAL | CREAD;
@@ -163,7 +166,16 @@ int readLine(int fd, LineSettings& settings) noexcept {
   return error;
 }
 
-LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
+int dropModemLinesOnClose(int fd, bool drop) noexcept {
+  termios2 line;
+  if (const int error = getAttributes(fd, line); error != 0) return error;
+  // Set only when it changes: a USB adapter's driver sends every setting again.
+  if (((line.c_cflag & HUPCL) != 0) == drop) return 0;
+  line.c_cflag ^= HUPCL;
+  return setAttributes(fd, line);
+}
+
+LineOutcome applyLine(int fd, const LineSettings& wanted, ParityCheck check) noexcept {
   LineOutcome outcome{0, Setting::kNone, wanted};
   termios2 before;
   if (const int error = getAttributes(fd, before); error != 0) {
@@ -171,7 +183,7 @@ LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept {
   }
 
   termios2 line = before;
-  makeRaw(line, ParityCheck::kOff);
+  makeRaw(line, check);
   if (wanted.flow == FlowControl::kXonXoff) line.c_iflag |= IXON | IXOFF;
   line.c_cflag &= ~tcflag_t{CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS};
   line.c_cflag |= sizeBits(wanted.dataBits);

@@ -39,6 +39,9 @@ enum class ParityCheck {
   // INPCK stays as the device had it: the one-byte API's settings leave every
   // input flag alone that does not alter a correctly received byte.
   kAsTheDeviceHadIt,
+  // Each bad byte comes marked where it arrived (PARMRK: \377 \0 X, a break
+  // \377 \0 \0) and a received \377 doubled, for a reader that takes them apart.
+  kMarked,
 };
 
 // The device's attributes, through termios2 where the kernel has it and plain
@@ -60,7 +63,12 @@ int rateOf(const termios2& attributes) noexcept;
 // Puts the line in raw mode with `wanted` and reads it back. A rate that the
 // driver keeps off by more than 2%, or any other setting it changed, refuses
 // the whole request and restores the attributes the line had before.
-LineOutcome applyLine(int fd, const LineSettings& wanted) noexcept;
+LineOutcome applyLine(int fd, const LineSettings& wanted,
+                      ParityCheck check = ParityCheck::kOff) noexcept;
+
+// HUPCL on or off: whether the last close drops DTR and RTS or leaves them
+// as they are. Returns 0 or the errno.
+int dropModemLinesOnClose(int fd, bool drop) noexcept;
 
 // What the driver holds now. Returns 0 or the errno of the failed call.
 int readLine(int fd, LineSettings& settings) noexcept;

@@ -7,9 +7,15 @@
 //             cts dsr rng dcd rx tx frame overrun parity brk buf_overrun
 //   changes   a FIFO: each byte written ends one TIOCMIWAIT
 // and it keeps an RS-485 mode as set (TIOCSRS485, TIOCGRS485), in memory.
+// A pty keeps neither parity nor a size of its own, and doubles a received
+// 0xFF under PARMRK: the stand-in keeps what TCSETS2 asked of those and tells
+// it back, so that the test writes a marked stream as a UART's line
+// discipline makes it, and appends each byte written as the 9-bit word the
+// UART sends (the ninth bit: mark parity) to STANDIN_DIR/wire, in hex.
 // STANDIN_DEVICE names the pty; every other call goes to the real ioctl.
 // No emulated UART raises modem-status interrupts or line errors, so these
 // events are proven here, at the ioctl boundary.
+#include <asm/termbits.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -46,6 +52,29 @@ bool readNumbers(const char* name, long long* numbers, int count) {
   while (got < count && std::fscanf(in, "%lld", &numbers[got]) == 1) ++got;
   std::fclose(in);
   return got == count;
+}
+
+// What TCSETS2 asked for and the pty does not keep.
+constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR;
+bool asked = false;
+tcflag_t askedFraming = 0;
+tcflag_t askedMarks = 0;
+
+int keepTermios(RealIoctl real, int fd, unsigned long request, termios2* line) {
+  if (request == TCSETS2) {
+    asked = true;
+    askedFraming = line->c_cflag & kFraming;
+    askedMarks = line->c_iflag & PARMRK;
+    termios2 passed = *line;
+    passed.c_iflag &= ~tcflag_t{PARMRK};
+    return real(fd, request, &passed);
+  }
+  const int result = real(fd, request, line);
+  if (result == 0 && asked) {
+    line->c_cflag = (line->c_cflag & ~kFraming) | askedFraming;
+    line->c_iflag |= askedMarks;
+  }
+  return result;
 }
 
 int answer(unsigned long request, void* argument) {
@@ -97,5 +126,25 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     return answer(request, argument);
   }
   static const auto real = reinterpret_cast<RealIoctl>(dlsym(RTLD_NEXT, "ioctl"));
+  if ((request == TCSETS2 || request == TCGETS2) && standsIn(fd)) {
+    return keepTermios(real, fd, request, static_cast<termios2*>(argument));
+  }
   return real(fd, request, argument);
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+  using RealWrite = ssize_t (*)(int, const void*, size_t);
+  static const auto real = reinterpret_cast<RealWrite>(dlsym(RTLD_NEXT, "write"));
+  const ssize_t written = real(fd, data, size);
+  if (written > 0 && standsIn(fd)) {
+    const unsigned ninth = askedFraming & (PARENB | CMSPAR | PARODD);
+    const unsigned high = ninth == (PARENB | CMSPAR | PARODD) ? 0x100 : 0;
+    if (FILE* wire = std::fopen(file("wire").c_str(), "a")) {
+      for (ssize_t i = 0; i < written; ++i) {
+        std::fprintf(wire, "%x ", high | static_cast<const unsigned char*>(data)[i]);
+      }
+      std::fclose(wire);
+    }
+  }
+  return written;
 }

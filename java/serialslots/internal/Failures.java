@@ -130,6 +130,22 @@ public final class Failures {
         return new SettingNotSupportedException(device + ": " + transport + " has no " + control);
     }
 
+    public static IllegalStateException notMarking(String device) {
+        return new IllegalStateException(device + ": opened without PortOption.MARK_ERRORS, so no byte's error is"
+                + " known");
+    }
+
+    /** 9-bit words need 8 data bits and a driver that marks a wrong parity bit. */
+    public static SettingNotSupportedException noNinthBit(String device, String why) {
+        return new SettingNotSupportedException(device + ": no 9-bit words: " + why);
+    }
+
+    public static final String NINE_BIT_TRANSPORT = "only a device of this machine carries a ninth bit";
+    public static final String NINE_BIT_DATA_BITS = "the line must have 8 data bits";
+    public static final String NINE_BIT_MARKS = "the connection must be opened with PortOption.MARK_ERRORS";
+    public static final String NINE_BIT_DRIVER = "the driver keeps no line error counts and so marks no parity bit";
+    public static final String NINE_BIT_WORD = "a 9-bit word is 0 to 511";
+
     // Opening a device of this machine.
 
     /** A device held elsewhere; {@code guardianPid} is this process's own helper, not another holder. */

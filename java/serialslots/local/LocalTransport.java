@@ -5,17 +5,21 @@ import java.util.Optional;
 import java.util.Set;
 import java.util.concurrent.Executor;
 import java.util.function.Consumer;
+import serialslots.ByteError;
 import serialslots.FlowControl;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
 import serialslots.Parity;
+import serialslots.PortOption;
 import serialslots.Rs485;
 import serialslots.SerialEvent;
 import serialslots.SerialEventType;
 import serialslots.Subscription;
 import serialslots.internal.Failures;
 import serialslots.internal.Threads;
+import serialslots.marking.CountedKinds;
+import serialslots.marking.Unmarker;
 import serialslots.transport.Transport;
 
 /**
@@ -29,27 +33,39 @@ public final class LocalTransport implements Transport {
     private final long handle;
     private final String device;
     private final VirtualWaits virtualWaits = new VirtualWaits(this);
+    private final Unmarker unmarker;  // null unless bytes come marked
     private LocalEvents events;  // made at the first listen
     private volatile boolean closing;
 
-    private LocalTransport(long handle, String device) {
+    private LocalTransport(long handle, String device, boolean marking) {
         this.handle = handle;
         this.device = device;
+        this.unmarker = marking ? new Unmarker(new CountedKinds(() -> {
+            try {
+                return counters();
+            } catch (IOException keepsNone) {
+                return null;
+            }
+        })) : null;
     }
 
     /** Opens a device of this machine by its path. */
-    public static LocalTransport open(String device, boolean exclusive, LineSettings settings) throws IOException {
+    public static LocalTransport open(String device, boolean exclusive, LineSettings settings,
+            Set<PortOption> options) throws IOException {
         if (isPseudoTerminalMultiplexer(device)) {
             throw Failures.pseudoTerminalMultiplexer(device);
         }
         int[] report = new int[NativeConnection.REPORT_LENGTH];
+        boolean marking = options.contains(PortOption.MARK_ERRORS);
         long handle = NativeConnection.open(device, exclusive, settings.baud(), settings.dataBits(),
                 settings.stopBits(), NativeConnection.parityCode(settings.parity()),
-                NativeConnection.flowCode(settings.flowControl()), report);
+                NativeConnection.flowCode(settings.flowControl()),
+                (marking ? NativeConnection.OPTION_MARK_ERRORS : 0)
+                        | (options.contains(PortOption.HOLD_DTR) ? NativeConnection.OPTION_HOLD_DTR : 0), report);
         if (handle == 0) {
             throw openFailed(device, report, settings);
         }
-        return new LocalTransport(handle, device);
+        return new LocalTransport(handle, device, marking);
     }
 
     /** /dev/ptmx, by any name: each open of it makes a new pseudo-terminal, no serial device. */
@@ -150,6 +166,25 @@ public final class LocalTransport implements Transport {
 
     @Override
     public int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException {
+        if (unmarker != null) {
+            return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, idleMicros), buffer,
+                    null, offset, length);
+        }
+        return readAsReceived(buffer, offset, length, timeoutMillis, idleMicros);
+    }
+
+    @Override
+    public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
+            throws IOException {
+        if (unmarker == null) {
+            throw Failures.notMarking(device);
+        }
+        return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, 0), buffer, errors,
+                offset, length);
+    }
+
+    private int readAsReceived(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros)
+            throws IOException {
         long result;
         if (Threads.currentIsVirtual()) {
             result = virtualWaits.read(buffer, offset, length, timeoutMillis, idleMicros);

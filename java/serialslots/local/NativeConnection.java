@@ -30,6 +30,10 @@ public final class NativeConnection {
     /** A step that does not wait found nothing to do yet. */
     public static final int WOULD_BLOCK = 5;
 
+    /** What an open may ask besides the settings, as bits. */
+    public static final int OPTION_MARK_ERRORS = 1;
+    public static final int OPTION_HOLD_DTR = 2;
+
     /** Why an open failed. */
     public static final int OPENED = 0;
     public static final int OPEN_FAILED = 1;
@@ -198,7 +202,7 @@ public final class NativeConnection {
 
     /** The handle, or 0 with the report filled. */
     public static native long open(String path, boolean exclusive, int baud, int dataBits, int stopBits, int parity,
-            int flow, int[] report);
+            int flow, int options, int[] report);
 
     /** At least one byte read, or how the call ended. */
     public static native long read(long handle, byte[] buffer, int offset, int length, int timeoutMillis);

@@ -5,9 +5,11 @@ import java.util.Optional;
 import java.util.Set;
 import java.util.concurrent.Executor;
 import java.util.function.Consumer;
+import serialslots.ByteError;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
+import serialslots.PortOption;
 import serialslots.Rs485;
 import serialslots.SerialEvent;
 import serialslots.SerialEventType;
@@ -28,7 +30,8 @@ public final class SpyTransport implements Transport {
 
     /** Opens a port by its name, as the scheme table does. */
     public interface Opener {
-        Transport open(String name, LineSettings settings, boolean exclusive) throws IOException;
+        Transport open(String name, LineSettings settings, boolean exclusive, Set<PortOption> options)
+                throws IOException;
     }
 
     private final Transport spied;
@@ -40,8 +43,8 @@ public final class SpyTransport implements Transport {
     }
 
     /** Opens the port the spy's name wraps, with {@code opener}, and records it. */
-    public static SpyTransport open(String name, LineSettings settings, boolean exclusive, Opener opener)
-            throws IOException {
+    public static SpyTransport open(String name, LineSettings settings, boolean exclusive, Set<PortOption> options,
+            Opener opener) throws IOException {
         int separator = Math.max(name.lastIndexOf("?file="), name.lastIndexOf("&file="));
         String wrapped = separator < 0 ? "" : name.substring(PREFIX.length(), separator);
         String file = separator < 0 ? "" : name.substring(separator + "?file=".length());
@@ -49,9 +52,10 @@ public final class SpyTransport implements Transport {
             throw Failures.badSpyName(name);
         }
         Trace trace = Trace.to(name, file);
-        trace.record("open " + wrapped + " " + settings + " " + (exclusive ? "exclusive" : "shared"));
+        trace.record("open " + wrapped + " " + settings + " " + (exclusive ? "exclusive" : "shared")
+                + (options.isEmpty() ? "" : " " + options));
         try {
-            SpyTransport spy = new SpyTransport(opener.open(wrapped, settings, exclusive), trace);
+            SpyTransport spy = new SpyTransport(opener.open(wrapped, settings, exclusive, options), trace);
             spy.trace.record("settings " + spy.spied.settings());
             return spy;
         } catch (IOException | RuntimeException e) {
@@ -113,6 +117,21 @@ public final class SpyTransport implements Transport {
             trace.record("failed read: " + e.getMessage());
             throw e;
         }
+    }
+
+    @Override
+    public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
+            throws IOException {
+        int got = read("read marked", () -> spied.readMarked(buffer, errors, offset, length, timeoutMillis));
+        if (got > 0) {
+            trace.bytes("rx", buffer, offset, got);
+            for (int at = offset; at < offset + got; at++) {
+                if (errors[at] != ByteError.NONE) {
+                    trace.record("rx error " + errors[at] + " at " + (at - offset));
+                }
+            }
+        }
+        return got;
     }
 
     @Override

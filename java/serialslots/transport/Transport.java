@@ -5,6 +5,7 @@ import java.util.Optional;
 import java.util.Set;
 import java.util.concurrent.Executor;
 import java.util.function.Consumer;
+import serialslots.ByteError;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
@@ -12,6 +13,7 @@ import serialslots.Rs485;
 import serialslots.SerialEvent;
 import serialslots.SerialEventType;
 import serialslots.Subscription;
+import serialslots.internal.Failures;
 
 /**
  * What a connection does with its device, whatever carries the bytes: a
@@ -34,6 +36,15 @@ public interface Transport {
      * @return at least one byte's count, or -1 once the device has gone (for good)
      */
     int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException;
+
+    /**
+     * As a plain read, each byte's error into {@code errors}: for a transport
+     * opened with {@link serialslots.PortOption#MARK_ERRORS}.
+     */
+    default int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
+            throws IOException {
+        throw Failures.notMarking(name());
+    }
 
     /** Writes all of it, or throws saying how much went. */
     void write(byte[] buffer, int offset, int length, int timeoutMillis) throws IOException;

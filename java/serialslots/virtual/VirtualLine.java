@@ -12,6 +12,7 @@ import java.util.concurrent.locks.Condition;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.Function;
+import serialslots.ByteError;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
@@ -20,6 +21,7 @@ import serialslots.events.EventSource;
 import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
 import serialslots.internal.Threads;
+import serialslots.marking.Unmarker;
 import serialslots.transport.ByteRing;
 import serialslots.transport.WritableWaiters;
 
@@ -48,6 +50,9 @@ public final class VirtualLine {
     private final WritableWaiters writable = new WritableWaiters();
     // All guarded by lock.
     private final ByteRing toConnection = new ByteRing(RECEIVED_BY_CONNECTION_MOST);
+    // Marking as a tty with PARMRK: 0xFF doubled, a bad byte after 0xFF 0x00, its kind queued here.
+    private boolean marking;
+    private final ArrayDeque<ByteError> markKinds = new ArrayDeque<>();
     private final ByteRing toDevice = new ByteRing(RECEIVED_BY_DEVICE_MOST);
     private final ByteRing transmitting = new ByteRing(TRANSMIT_QUEUE);
     private long nextTransmitted;  // when the head of `transmitting` reaches the device
@@ -150,7 +155,7 @@ public final class VirtualLine {
                 if (!plugged || holders() == 0) {
                     return;  // nobody listens: the bytes fall on the floor, as on a real wire
                 }
-                int put = toConnection.put(bytes, offset + done, chunk);
+                int put = putReceived(bytes, offset + done, chunk);
                 received += put;
                 done += put;
                 signal();
@@ -270,6 +275,85 @@ public final class VirtualLine {
     /** What the device can make the connection receive. */
     public enum Injected { BREAK, FRAMING_ERROR, PARITY_ERROR, OVERRUN }
 
+    /**
+     * The connection receives {@code value} with {@code error}, counted as
+     * inject counts it: in the stream as a tty gives it, a break as 0, and
+     * marked for a connection that marks.
+     */
+    public void injectReceived(ByteError error, int value) throws IOException {
+        byte arrived = (byte) (error == ByteError.BREAK ? 0 : value);
+        lock.lock();
+        try {
+            while (toConnection.room() < 3 && !ended && plugged) {
+                changed.awaitUninterruptibly();
+            }
+            if (ended) {
+                throw Failures.closed(name);
+            }
+            if (plugged && holders() > 0) {
+                // A device knows where bytes were lost: an overrun is marked on its byte too.
+                if (marking && error != ByteError.NONE) {
+                    toConnection.put(new byte[] {(byte) 0xFF, 0, arrived}, 0, 3);
+                    markKinds.add(error);
+                } else {
+                    putReceived(new byte[] {arrived}, 0, 1);
+                }
+                received++;
+                signal();
+            }
+        } finally {
+            lock.unlock();
+        }
+        switch (error) {
+            case BREAK -> inject(Injected.BREAK);
+            case FRAMING -> inject(Injected.FRAMING_ERROR);
+            case PARITY -> inject(Injected.PARITY_ERROR);
+            case OVERRUN -> inject(Injected.OVERRUN);
+            case NONE -> { }
+        }
+        tell(EventSource.INPUT);
+    }
+
+    /** With lock held: bytes into the connection's ring, a 0xFF doubled where it marks; how many went. */
+    private int putReceived(byte[] bytes, int offset, int length) {
+        if (!marking) {
+            return toConnection.put(bytes, offset, length);
+        }
+        int put = 0;
+        while (put < length && toConnection.room() >= 2) {
+            byte value = bytes[offset + put];
+            toConnection.put(value == (byte) 0xFF ? new byte[] {value, value} : new byte[] {value}, 0,
+                    value == (byte) 0xFF ? 2 : 1);
+            put++;
+        }
+        return put;
+    }
+
+    /** The kinds of the marks in the connection's ring, as they were injected. */
+    Unmarker.Kinds kinds() {
+        return new Unmarker.Kinds() {
+            @Override
+            public void refresh() {
+            }
+
+            @Override
+            public ByteError marked(int value) {
+                lock.lock();
+                try {
+                    ByteError kind = markKinds.poll();
+                    return kind == null ? ByteError.PARITY : kind;
+                } finally {
+                    lock.unlock();
+                }
+            }
+
+            @Override
+            public boolean overran() {
+                return false;  // marked in place instead
+            }
+        };
+    }
+
     public boolean rts() {
         lock.lock();
         try {
@@ -384,7 +468,7 @@ public final class VirtualLine {
     // The connection's end.
 
     /** Takes the line for a connection: its generation, or an exception. */
-    int hold(VirtualTransport connection, boolean exclusive, LineSettings wanted) throws IOException {
+    int hold(VirtualTransport connection, boolean exclusive, LineSettings wanted, boolean marks) throws IOException {
         lock.lock();
         try {
             if (ended || !plugged) {
@@ -402,6 +486,11 @@ public final class VirtualLine {
             exclusivelyHeld = exclusive;
             sharedHolders += exclusive ? 0 : 1;
             settings = wanted;
+            if (marks != marking) {
+                // As a tty's PARMRK: what is queued already stays as it came.
+                marking = marks;
+                markKinds.clear();
+            }
             connections.add(connection);
             return generation;
         } finally {
@@ -499,7 +588,7 @@ public final class VirtualLine {
     int connectionWrite(byte[] bytes, int offset, int length) {
         int put;
         if (loopback) {
-            put = toConnection.put(bytes, offset, length);
+            put = putReceived(bytes, offset, length);
             received += put;
         } else if (paced) {
             if (transmitting.count() == 0) {

@@ -7,9 +7,11 @@ import java.util.Set;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.Executor;
 import java.util.function.Consumer;
+import serialslots.ByteError;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
+import serialslots.PortOption;
 import serialslots.Rs485;
 import serialslots.SerialEvent;
 import serialslots.SerialEventType;
@@ -18,6 +20,7 @@ import serialslots.events.EventSource;
 import serialslots.events.Listening;
 import serialslots.internal.Deadline;
 import serialslots.internal.Failures;
+import serialslots.marking.Unmarker;
 import serialslots.transport.Transport;
 import serialslots.transport.WritableWaiters;
 
@@ -32,25 +35,31 @@ public final class VirtualTransport implements Transport {
     private final boolean exclusive;
     private final int generation;
     private final List<Listening> subscriptions = new CopyOnWriteArrayList<>();
+    private final Unmarker unmarker;  // null unless bytes come marked
     private boolean closed;  // guarded by line.lock
 
-    private VirtualTransport(VirtualLine line, boolean exclusive, LineSettings settings) throws IOException {
+    private VirtualTransport(VirtualLine line, boolean exclusive, LineSettings settings, Set<PortOption> options)
+            throws IOException {
         this.line = line;
         this.exclusive = exclusive;
-        this.generation = line.hold(this, exclusive, settings);
+        boolean marking = options.contains(PortOption.MARK_ERRORS);
+        this.unmarker = marking ? new Unmarker(line.kinds()) : null;
+        this.generation = line.hold(this, exclusive, settings, marking);
     }
 
     /** Opens a virtual device by its name, "virtual:NAME". */
-    public static VirtualTransport open(String name, LineSettings settings, boolean exclusive) throws IOException {
-        return new VirtualTransport(VirtualRegistry.find(name), exclusive, settings);
+    public static VirtualTransport open(String name, LineSettings settings, boolean exclusive,
+            Set<PortOption> options) throws IOException {
+        return new VirtualTransport(VirtualRegistry.find(name), exclusive, settings, options);
     }
 
     /** Opens a new loop: what it sends it receives, RTS comes back as CTS, DTR as DSR and DCD. */
-    public static VirtualTransport loop(String name, LineSettings settings) throws IOException {
+    public static VirtualTransport loop(String name, LineSettings settings, Set<PortOption> options)
+            throws IOException {
         if (!name.equals("loop://")) {
             throw Failures.badLoopName(name);
         }
-        return new VirtualTransport(new VirtualLine(name, true), true, settings);
+        return new VirtualTransport(new VirtualLine(name, true), true, settings, options);
     }
 
     @Override
@@ -86,6 +95,25 @@ public final class VirtualTransport implements Transport {
 
     @Override
     public int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException {
+        if (unmarker != null) {
+            return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, idleMicros), buffer,
+                    null, offset, length);
+        }
+        return readAsReceived(buffer, offset, length, timeoutMillis, idleMicros);
+    }
+
+    @Override
+    public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
+            throws IOException {
+        if (unmarker == null) {
+            throw Failures.notMarking(name());
+        }
+        return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, 0), buffer, errors,
+                offset, length);
+    }
+
+    private int readAsReceived(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros)
+            throws IOException {
         line.lock.lock();
         try {
             Deadline deadline = Deadline.afterMillis(timeoutMillis);

@@ -1,5 +1,6 @@
 package serialslots;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
@@ -18,6 +19,7 @@ import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Optional;
 import java.util.concurrent.Future;
@@ -341,6 +343,56 @@ class ConnectionTest extends ConnectionContract {
         assertEquals(List.of(type, message), List.of(failure.getClass().getSimpleName(), failure.getMessage()));
         assertThrows(NullPointerException.class, () -> SerialConnection.open(null, LineSettings.of(9600)));
         assertThrows(IllegalArgumentException.class, () -> SerialConnection.open("", LineSettings.of(9600)));
+    }
+
+    @Test
+    void markedReadsTakeTheMarksApartAcrossReadsAndPlainReadsNeverSeeThem() throws Exception {
+        final int parmrk = 010;
+        final int inpck = 020;
+        final int ignpar = 04;
+        final int hupcl = 02000;
+        // A far end's own 0xFF 0x00 X is data: the line discipline doubles each 0xFF it receives.
+        byte[] sent = {1, (byte) 0xFF, 0, 2, (byte) 0xFF, (byte) 0xFF, 3};
+        try (SerialConnection marked = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600),
+                PortOption.MARK_ERRORS, PortOption.HOLD_DTR)) {
+            marked.reconfigure(LineSettings.of(19200));
+            SerialLab.Attributes line = device.attributes();
+            assertEquals(List.of(parmrk | inpck, 0), List.of(line.iflag & (parmrk | inpck | ignpar), line.cflag & hupcl));
+            device.inject(sent);
+            byte[] got = new byte[sent.length];
+            ByteError[] errors = new ByteError[sent.length];
+            for (int at = 0; at < sent.length; at++) {
+                assertEquals(1, marked.readMarked(got, errors, at, 1));  // every mark split across reads
+            }
+            assertArrayEquals(sent, got);
+            assertEquals(Collections.nCopies(sent.length, ByteError.NONE), Arrays.asList(errors));
+            device.inject(sent);
+            assertArrayEquals(sent, marked.getInputStream().readNBytes(sent.length));
+        }
+        try (SerialConnection plain = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))) {
+            SerialLab.Attributes line = device.attributes();
+            assertEquals(List.of(0, hupcl), List.of(line.iflag & (parmrk | inpck), line.cflag & hupcl));
+            assertEquals("/dev/ttyUSB4: opened without PortOption.MARK_ERRORS, so no byte's error is known",
+                    assertThrows(IllegalStateException.class, () -> plain.readMarked(new byte[1], new ByteError[1], 0,
+                            1)).getMessage());
+        }
+    }
+
+    @ParameterizedTest
+    @CsvSource({"rfc2217://127.0.0.1:9,MARK_ERRORS,rfc2217://127.0.0.1:9: RFC 2217 has no marks on bad bytes",
+        "socket://127.0.0.1:9,HOLD_DTR,socket://127.0.0.1:9: a raw TCP port has no hold on DTR at close",
+        "/dev/ttyUSB4,MARK_ERRORS,/dev/ttyUSB4: no 9-bit words: the driver keeps no line error counts and so "
+            + "marks no parity bit",
+        "/dev/ttyUSB4,HOLD_DTR,/dev/ttyUSB4: no 9-bit words: the connection must be opened with "
+            + "PortOption.MARK_ERRORS",
+        "loop://,MARK_ERRORS,loop://: no 9-bit words: only a device of this machine carries a ninth bit"})
+    void whatCannotMarkOrCarryANinthBitIsRefusedByName(String port, PortOption option, String message) {
+        SettingNotSupportedException refused = assertThrows(SettingNotSupportedException.class, () -> {
+            try (SerialConnection connection = SerialConnection.open(port, LineSettings.of(9600), option)) {
+                NineBit.over(connection);
+            }
+        });
+        assertEquals(message, refused.getMessage());
     }
 
     @Test

@@ -4,7 +4,8 @@ import java.util.EnumSet;
 
 /**
  * Listens to every event of a port and prints each, one line apiece, until
- * killed; with "rs485", sets an RS-485 mode and prints what the driver keeps.
+ * killed; with "rs485", sets an RS-485 mode and prints what the driver keeps;
+ * with "ninebit", sends 9-bit words, then prints the five it receives.
  */
 final class StandInListener {
 
@@ -12,6 +13,10 @@ final class StandInListener {
     }
 
     public static void main(String[] args) throws Exception {
+        if (args.length > 1 && args[1].equals("ninebit")) {
+            nineBit(args[0]);
+            return;
+        }
         SerialConnection connection = SerialConnection.open(args[0], LineSettings.of(9600));
         if (args.length > 1) {
             connection.setRs485(new Rs485(false, true, 3, 4, true, true));
@@ -36,5 +41,24 @@ final class StandInListener {
         });
         System.out.println("ready");
         Thread.sleep(Long.MAX_VALUE);
+    }
+
+    private static void nineBit(String device) throws Exception {
+        try (SerialConnection connection = SerialConnection.open(device, LineSettings.of(9600),
+                PortOption.MARK_ERRORS)) {
+            NineBit bus = NineBit.over(connection);
+            bus.write(0x142, 1, 2, 0x143, 3);
+            System.out.println("sent " + connection.settings().parity());
+            int[] words = new int[5];
+            ByteError[] errors = new ByteError[5];
+            for (int got = 0; got < words.length;) {
+                got += bus.read(words, errors, got, words.length - got);
+            }
+            StringBuilder told = new StringBuilder("words");
+            for (int i = 0; i < words.length; i++) {
+                told.append(' ').append(Integer.toHexString(words[i])).append('/').append(errors[i]);
+            }
+            System.out.println(told);
+        }
     }
 }

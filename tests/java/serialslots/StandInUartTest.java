@@ -1,5 +1,6 @@
 package serialslots;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
@@ -41,21 +42,48 @@ class StandInUartTest {
         Files.move(next, dir.resolve(name), StandardCopyOption.ATOMIC_MOVE, StandardCopyOption.REPLACE_EXISTING);
     }
 
-    @Test
-    void lineChangesAndErrorsComeAsTheDriverCountsThemFoldedAndOnlyWhenTheyHappened() throws Exception {
+    /** A JVM with the stand-in on /dev/ttyUSB30, running StandInListener with {@code mode}. */
+    private ProcessBuilder listener(String... mode) throws Exception {
         String standIn = System.getProperty("serialslots.test.standin");
         assumeTrue(standIn != null && !Boolean.getBoolean("serialslots.test.emulated"), "the stand-in runs on the host");
         dir = Files.createTempDirectory(Path.of("/dev/shm"), "standin-");
         put("lines", "0");
         counts(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         SerialLab.makeNode("fifo", dir.resolve("changes").toString());
+        ProcessBuilder builder = new ProcessBuilder(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
+                "-cp", System.getProperty("serialslots.test.classpath"), StandInListener.class.getName(), "/dev/ttyUSB30");
+        builder.command().addAll(List.of(mode));
+        builder.environment().putAll(java.util.Map.of("LD_PRELOAD", standIn, "STANDIN_DEVICE", "/dev/ttyUSB30",
+                "STANDIN_DIR", dir.toString()));
+        return builder.redirectErrorStream(true);
+    }
+
+    @Test
+    void ninthBitsGoOutAsMarkParityAndMarksComeBackWithTheKindsTheDriverCounted() throws Exception {
+        ProcessBuilder builder = listener("ninebit");
         try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB30")) {
-            ProcessBuilder builder = new ProcessBuilder(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                    "--enable-native-access=ALL-UNNAMED", "-Dserialslots.library=" + System.getProperty("serialslots.library"),
-                    "-cp", System.getProperty("serialslots.test.classpath"), StandInListener.class.getName(), "/dev/ttyUSB30");
-            builder.environment().putAll(java.util.Map.of("LD_PRELOAD", standIn, "STANDIN_DEVICE", "/dev/ttyUSB30",
-                    "STANDIN_DIR", dir.toString()));
-            Process listener = builder.redirectErrorStream(true).start();
+            Process bus = builder.start();
+            try (BufferedReader told = new BufferedReader(new InputStreamReader(bus.getInputStream()))) {
+                assertEquals("sent SPACE", told.readLine());
+                assertEquals("142 1 2 143 3", Files.readString(dir.resolve("wire")).strip());
+                assertArrayEquals(new byte[] {0x42, 1, 2, 0x43, 3}, device.take(5, 1_000));
+                // As the line discipline marks them; which error each was, the counts tell.
+                counts(0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0);
+                device.inject((byte) 0x10, (byte) 0xFF, (byte) 0, (byte) 0x55, (byte) 0xFF, (byte) 0, (byte) 0,
+                        (byte) 0xFF, (byte) 0, (byte) 0x20, (byte) 0xFF, (byte) 0xFF);
+                assertEquals("words 10/OVERRUN 155/NONE 0/BREAK 20/FRAMING ff/NONE", told.readLine());
+            } finally {
+                bus.destroyForcibly().waitFor();
+            }
+        }
+    }
+
+    @Test
+    void lineChangesAndErrorsComeAsTheDriverCountsThemFoldedAndOnlyWhenTheyHappened() throws Exception {
+        ProcessBuilder builder = listener();
+        try (SerialLab.FarEnd device = SerialLab.attach("/dev/ttyUSB30")) {
+            Process listener = builder.start();
             try (BufferedReader told = new BufferedReader(new InputStreamReader(listener.getInputStream()));
                     OutputStream changes = Files.newOutputStream(dir.resolve("changes"))) {
                 assertEquals("ready", told.readLine());

@@ -16,6 +16,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.util.Arrays;
 import java.util.EnumSet;
 import java.util.List;
 import java.util.Optional;
@@ -26,6 +27,8 @@ import java.util.function.Supplier;
 import java.util.stream.Stream;
 import lab.SerialLab;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * Virtual devices: the contract on one, what only a device played by a test
@@ -165,6 +168,35 @@ class VirtualDeviceTest extends ConnectionContract {
         String output = new String(drill.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertEquals(0, drill.waitFor(), output);
         assertEquals("every injection seen\n", output);
+    }
+
+    @ParameterizedTest
+    @ValueSource(booleans = {true, false})
+    void injectedBytesComeWithTheirErrorsToAMarkingReaderAndAsAUartGivesThemToOthers(boolean marking)
+            throws Exception {
+        PortOption[] options = marking ? new PortOption[] {PortOption.MARK_ERRORS} : new PortOption[0];
+        try (VirtualDevice device = VirtualDevice.create("marks");
+                SerialConnection connection = SerialConnection.open("virtual:marks", LineSettings.of(9600), options)) {
+            device.output().write(new byte[] {'a', (byte) 0xFF});
+            device.injectReceived(ByteError.PARITY, 'b');
+            device.injectReceived(ByteError.FRAMING, 0xFF);
+            device.injectReceived(ByteError.BREAK, 'x');
+            device.injectReceived(ByteError.OVERRUN, 'd');
+            device.injectReceived(ByteError.NONE, 'e');
+            byte[] got = new byte[7];
+            ByteError[] errors = new ByteError[7];
+            for (int taken = 0; taken < got.length;) {
+                taken += marking ? connection.readMarked(got, errors, taken, got.length - taken)
+                        : connection.getInputStream().read(got, taken, got.length - taken);
+            }
+            assertArrayEquals(new byte[] {'a', (byte) 0xFF, 'b', (byte) 0xFF, 0, 'd', 'e'}, got);
+            assertEquals(marking ? List.of(ByteError.NONE, ByteError.NONE, ByteError.PARITY, ByteError.FRAMING,
+                    ByteError.BREAK, ByteError.OVERRUN, ByteError.NONE) : Arrays.asList(new ByteError[7]),
+                    Arrays.asList(errors));
+            LineCounters counted = connection.counters();
+            assertEquals(List.of(1L, 1L, 1L, 1L), List.of(counted.parityErrors(), counted.framingErrors(),
+                    counted.breaks(), counted.overruns()));
+        }
     }
 
     @Test
