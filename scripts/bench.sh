@@ -3,7 +3,8 @@
 # single bytes through the library, the raw system call and jSSC, and the
 # connection's bulk writes, wake-up (platform and virtual threads) and idle CPU
 # against raw C and jSSC, events against an epoll loop in C and jSSC, and
-# remote ports through ser2net against a raw TCP client of ser2net, a
+# remote ports through ser2net against a raw TCP client of ser2net, bulk
+# reads with and without marks on bad bytes, a
 # virtual device beside a lab pty, and the Netty channel against the
 # blocking stream.
 source "$(dirname "$0")/env.sh"
@@ -48,6 +49,8 @@ echo "== events: latency over 1, 64 and 256 ports, idle, throughput =="
 bench "$newest_java" EventBenchmark
 echo "== a virtual device beside a lab pty =="
 bench "$newest_java" VirtualBenchmark
+echo "== bulk reads: plain, on a marking line, and marked =="
+bench "$newest_java" MarkedReadBenchmark
 echo "== frames: lines through a virtual device, framed by the library and by hand =="
 bench "$newest_java" FrameBenchmark
 echo "== remote ports: RFC 2217 through ser2net, paired with raw TCP through ser2net =="

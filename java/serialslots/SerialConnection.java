@@ -252,10 +252,11 @@ public final class SerialConnection implements Closeable {
 
     /**
      * Returns once every byte written has left the UART, its last stop bit
-     * included, or when the write timeout (if any) has passed. A 16550-class
-     * UART and an FTDI adapter tell when their transmitter is empty; a
-     * CDC-ACM board does not, so there it returns once the board has taken
-     * every byte, which may still be in its own UART. On a remote port, once
+     * included, or when the write timeout (if any) has passed. A UART of the
+     * kernel's serial core (a 16550, an on-board UART) and a USB adapter
+     * such as an FTDI tell when their transmitter is empty; a CDC-ACM board
+     * does not, so there it returns once the board has taken every byte,
+     * which may still be in its own UART. On a remote port, once
      * the server's TCP has taken every byte: RFC 2217 has no "transmitter
      * empty" answer.
      *

@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 
@@ -35,6 +37,9 @@ timespec later(timespec time, long nanos) noexcept {
 }
 
 namespace {
+
+// Every driver of the kernel's USB serial core numbers its ttys under this major.
+constexpr unsigned kUsbSerialMajor = 188;
 
 // Milliseconds for poll() until the deadline, a remainder rounded up: -1 for
 // no deadline, 0 once it has passed.
@@ -417,8 +422,18 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
   }
   // The serial core's wait for the transmitter gives up after twice the time
   // its FIFO takes; a UART held by flow control still holds the last bytes.
-  // Where the driver tells (TIOCSERGETLSR), wait for the last stop bit.
-  for (unsigned status = 0; ioctl(fd_, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT);) {
+  // Where the driver tells (TIOCSERGETLSR), wait for the last stop bit, for
+  // 256 characters' time more at most (at least a second): a driver that
+  // never reports an empty transmitter holds no drain for ever. USB serial
+  // drivers have tcdrain() ask the chip itself, without a limit; the status
+  // they report here is the last packet's, which may be old.
+  struct stat device {};
+  if (fstat(fd_, &device) != 0 || major(device.st_rdev) == kUsbSerialMajor) return drained;
+  LineSettings line{};
+  const int baud = line::readLine(fd_, line) == 0 && line.baud > 0 ? line.baud : 9600;
+  const long long giveUp = nowNanos() + std::max(1000000000LL, 256 * 11 * 1000000000LL / baud);
+  for (unsigned status = 0; ioctl(fd_, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT) &&
+                            nowNanos() < giveUp;) {
     const int wait = millisUntil(deadline);
     if (wait == 0) return {Status::kTimedOut, 0};
     pollfd wake{wake_, POLLIN, 0};

@@ -42,6 +42,8 @@ struct StandInDriver {
   int queued = 0;                        // bytes TIOCOUTQ reports for ever; atomic: set while a drain waits
   bool transmitterStuck = false;         // tcdrain waits for a signal
   int busyBeforeStuckMillis = 0;         // first: runs that long, so a signal comes before the wait
+  int transmitterBusyAsks = -1;          // TIOCSERGETLSR: not empty that many times, then empty; -1: no such request
+  int transmitterAsks = 0;
   // RS-485, as serial_core sanitizes it: delays clamped, flags it lacks dropped.
   bool rs485 = false;
   serial_rs485 rs485Mode{};
@@ -72,6 +74,12 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
       case TIOCOUTQ:
         if (__atomic_load_n(&driver.queued, __ATOMIC_SEQ_CST) == 0) break;
         *static_cast<int*>(argument) = __atomic_load_n(&driver.queued, __ATOMIC_SEQ_CST);
+        return 0;
+      case TIOCSERGETLSR:
+        if (driver.transmitterBusyAsks < 0) break;
+        ++driver.transmitterAsks;
+        *static_cast<unsigned*>(argument) =
+            driver.transmitterBusyAsks > 0 && driver.transmitterBusyAsks-- > 0 ? 0 : TIOCSER_TEMT;
         return 0;
       case TCSBRK:
         if (!driver.transmitterStuck) break;
@@ -323,6 +331,39 @@ TEST_F(ConnectionOnAStandIn, OutputThatFlowControlStoppedForGoodHangsNeitherDrai
   drainer.join();
   EXPECT_EQ(drained.status, Status::kClosed);
   EXPECT_LT(since(start), milliseconds(1000));
+}
+
+TEST_F(ConnectionOnAStandIn, DrainWaitsForTheLastStopBitWhereTheDriverTellsOfIt) {
+  using std::chrono::milliseconds;
+  struct Row {
+    int busyAsks;  // -1: the driver has no TIOCSERGETLSR
+    int timeoutMillis;
+    Status ended;
+    int asks;
+    milliseconds atLeast;
+  };
+  const Row rows[] = {
+      {-1, 0, Status::kDone, 0, milliseconds(0)},
+      {0, 0, Status::kDone, 1, milliseconds(0)},
+      {5, 0, Status::kDone, 6, milliseconds(5)},
+      {1 << 30, 50, Status::kTimedOut, 2, milliseconds(50)},
+      // A driver that never tells of an empty transmitter: given up after a second at 9600 baud.
+      {1 << 30, 0, Status::kDone, 2, milliseconds(1000)},
+  };
+  for (const Row& row : rows) {
+    driver.transmitterBusyAsks = row.busyAsks;
+    driver.transmitterAsks = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connection_->drain(row.timeoutMillis).status, row.ended) << row.busyAsks;
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, row.atLeast) << row.busyAsks;
+    EXPECT_LT(took, row.atLeast + milliseconds(1000)) << row.busyAsks;
+    if (row.busyAsks < (1 << 30)) {
+      EXPECT_EQ(driver.transmitterAsks, row.asks) << row.busyAsks;
+    } else {
+      EXPECT_GE(driver.transmitterAsks, row.asks) << row.busyAsks;
+    }
+  }
 }
 
 TEST_F(ConnectionOnAStandIn, ADriverThatFailsACallOrDropsASettingLeavesTheConnectionWorking) {

@@ -169,6 +169,15 @@ JNIEXPORT void JNICALL Java_lab_SerialLab_modemControl(JNIEnv* env, jclass, jstr
   }
 }
 
+JNIEXPORT jboolean JNICALL Java_lab_SerialLab_transmitterEmpty(JNIEnv* env, jclass, jstring path) {
+  const DeviceDescriptor device(env, path);
+  unsigned status = 0;
+  if (device.fd >= 0 && ioctl(device.fd, TIOCSERGETLSR, &status) != 0) {
+    raise(env, "cannot read the line status of " + device.path + ": " + std::strerror(errno));
+  }
+  return (status & TIOCSER_TEMT) != 0 ? JNI_TRUE : JNI_FALSE;
+}
+
 JNIEXPORT void JNICALL Java_lab_SerialLab_hangUp(JNIEnv*, jclass, jint fd) {
   std::lock_guard<std::mutex> guard(farEndsLock);
   farEnds.erase(fd);

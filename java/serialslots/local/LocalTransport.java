@@ -222,7 +222,18 @@ public final class LocalTransport implements Transport {
 
     @Override
     public int available() throws IOException {
-        return NativeConnection.value(check("available", NativeConnection.available(handle), 0));
+        int waiting = NativeConnection.value(check("available", NativeConnection.available(handle), 0));
+        return unmarker == null ? waiting : unmarker.available(waiting, this::readWithoutWaiting);
+    }
+
+    /** What one read that does not wait takes: 0 when nothing is there, or the device has gone. */
+    private int readWithoutWaiting(byte[] buffer, int offset, int length) throws IOException {
+        long result = NativeConnection.readNow(handle, buffer, offset, length);
+        int status = NativeConnection.statusOf(result);
+        if (status == NativeConnection.WOULD_BLOCK || status == NativeConnection.HUNG_UP) {
+            return 0;
+        }
+        return NativeConnection.value(check("read", result, 0));
     }
 
     @Override
@@ -234,6 +245,9 @@ public final class LocalTransport implements Transport {
     @Override
     public void discard(boolean input) throws IOException {
         check(input ? "discard input" : "discard output", NativeConnection.discard(handle, input), 0);
+        if (input && unmarker != null) {
+            unmarker.discard();
+        }
     }
 
     @Override

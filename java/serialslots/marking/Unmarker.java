@@ -1,6 +1,8 @@
 package serialslots.marking;
 
 import java.io.IOException;
+import java.util.Arrays;
+import java.util.concurrent.locks.ReentrantLock;
 import serialslots.ByteError;
 
 /**
@@ -8,6 +10,8 @@ import serialslots.ByteError;
  * (PARMRK): {@code 0xFF 0x00 X} is X received with an error (a break: X is
  * 0), {@code 0xFF 0xFF} is one 0xFF. A mark may be split across reads; the
  * rest of it is always waiting already, since the kernel queues a mark whole.
+ * The stream holds more bytes than they stand for, so {@link #available}
+ * takes apart what is waiting to count it, and reads give that first.
  */
 public final class Unmarker {
 
@@ -33,7 +37,13 @@ public final class Unmarker {
     private static final int AFTER_MARK = 2;
 
     private final Kinds kinds;
+    // Guarded by reading, which a read holds while it waits: available() never waits for it.
+    private final ReentrantLock reading = new ReentrantLock();
     private int state = PLAIN;
+    private byte[] ready = new byte[0];
+    private ByteError[] readyErrors = new ByteError[0];
+    private int readyAt;
+    private int readyEnd;
 
     public Unmarker(Kinds kinds) {
         this.kinds = kinds;
@@ -46,20 +56,82 @@ public final class Unmarker {
      * @return at least one byte's count, or -1 at the end of the stream
      */
     public int read(RawRead raw, byte[] buffer, ByteError[] errors, int offset, int length) throws IOException {
-        for (;;) {
-            int got = raw.read(buffer, offset, length);
-            if (got < 0) {
-                return got;
-            }
-            kinds.refresh();
-            int made = unmark(buffer, errors, offset, got);
-            if (made > 0) {
-                if (kinds.overran() && errors != null && errors[offset] == ByteError.NONE) {
-                    errors[offset] = ByteError.OVERRUN;
+        reading.lock();
+        try {
+            if (readyAt < readyEnd) {
+                int given = Math.min(length, readyEnd - readyAt);
+                System.arraycopy(ready, readyAt, buffer, offset, given);
+                if (errors != null) {
+                    System.arraycopy(readyErrors, readyAt, errors, offset, given);
                 }
-                return made;
+                readyAt += given;
+                return given;
             }
+            for (;;) {
+                int got = raw.read(buffer, offset, length);
+                if (got < 0) {
+                    return got;
+                }
+                int made = taken(buffer, errors, offset, got);
+                if (made > 0) {
+                    return made;
+                }
+            }
+        } finally {
+            reading.unlock();
         }
+    }
+
+    /**
+     * How many bytes a read gives without waiting: at least what is taken
+     * apart already; unless a read is under way, what is {@code waiting} in
+     * the stream too, which {@code now} reads without waiting.
+     */
+    public int available(int waiting, RawRead now) throws IOException {
+        if (!reading.tryLock()) {
+            return 0;  // a read under way takes it; too few is allowed, too many would block a caller
+        }
+        try {
+            if (waiting > 0) {
+                int kept = readyEnd - readyAt;
+                if (ready.length < kept + waiting) {
+                    ready = Arrays.copyOf(ready, kept + waiting);
+                    readyErrors = Arrays.copyOf(readyErrors, kept + waiting);
+                }
+                System.arraycopy(ready, readyAt, ready, 0, kept);
+                System.arraycopy(readyErrors, readyAt, readyErrors, 0, kept);
+                readyAt = 0;
+                readyEnd = kept;
+                int got = now.read(ready, readyEnd, waiting);
+                if (got > 0) {
+                    readyEnd += taken(ready, readyErrors, readyEnd, got);
+                }
+            }
+            return readyEnd - readyAt;
+        } finally {
+            reading.unlock();
+        }
+    }
+
+    /** Forgets what was taken apart and not read, with the input the device discards. */
+    public void discard() {
+        reading.lock();
+        try {
+            readyAt = readyEnd = 0;
+            state = PLAIN;
+        } finally {
+            reading.unlock();
+        }
+    }
+
+    /** Takes apart {@code got} bytes just read; OVERRUN goes on the first, unless it has an error of its own. */
+    private int taken(byte[] buffer, ByteError[] errors, int offset, int got) {
+        kinds.refresh();
+        int made = unmark(buffer, errors, offset, got);
+        if (kinds.overran() && made > 0 && errors != null && errors[offset] == ByteError.NONE) {
+            errors[offset] = ByteError.OVERRUN;
+        }
+        return made;
     }
 
     /** In place: the output never runs ahead of the input. */

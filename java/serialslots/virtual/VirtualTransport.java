@@ -267,12 +267,25 @@ public final class VirtualTransport implements Transport {
 
     @Override
     public int available() throws IOException {
+        int waiting;
         line.lock.lock();
         try {
             if (closed) {
                 throw Failures.closed(name());
             }
-            return line.hungUp(generation) ? 0 : line.toConnection().count();
+            waiting = line.hungUp(generation) ? 0 : line.toConnection().count();
+        } finally {
+            line.lock.unlock();
+        }
+        return unmarker == null ? waiting : unmarker.available(waiting, this::takeWithoutWaiting);
+    }
+
+    private int takeWithoutWaiting(byte[] buffer, int offset, int length) {
+        line.lock.lock();
+        try {
+            int got = line.toConnection().take(buffer, offset, length);
+            line.signal();
+            return got;
         } finally {
             line.lock.unlock();
         }
@@ -306,6 +319,9 @@ public final class VirtualTransport implements Transport {
         open(() -> null);
         if (input) {
             line.discardToConnection();
+            if (unmarker != null) {
+                unmarker.discard();
+            }
         } else {
             line.discardFromConnection();
         }

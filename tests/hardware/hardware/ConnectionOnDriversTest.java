@@ -23,6 +23,7 @@ import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.Future;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import lab.SerialLab;
@@ -30,11 +31,14 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.ExtendWith;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
+import serialslots.ByteError;
 import serialslots.LineCounters;
 import serialslots.LineSettings;
 import serialslots.ModemLines;
+import serialslots.NineBit;
 import serialslots.Parity;
 import serialslots.PortEvent;
+import serialslots.PortOption;
 import serialslots.PortDisconnectedException;
 import serialslots.Rs485;
 import serialslots.SerialConnection;
@@ -306,9 +310,11 @@ class ConnectionOnDriversTest extends ConnectionContract {
         }
         try (SerialConnection uart = SerialConnection.open("/dev/ttyS4", LineSettings.of(115200));
                 SerialConnection adapter = SerialConnection.open("/dev/ttyUSB0", LineSettings.of(115200))) {
+            AtomicBoolean transmitterEmptyAtDrain = new AtomicBoolean();
             Future<Long> drained = threads.submit(() -> {
                 uart.getOutputStream().write(data);
                 uart.drain();
+                transmitterEmptyAtDrain.set(SerialLab.transmitterEmpty("/dev/ttyS4"));
                 return System.nanoTime();
             });
             Thread.sleep(1_000);
@@ -317,6 +323,49 @@ class ConnectionOnDriversTest extends ConnectionContract {
             adapter.setReadTimeout(20_000);
             assertArrayEquals(data, adapter.getInputStream().readNBytes(data.length));
             assertTrue(drained.get(10, TimeUnit.SECONDS) > reading);
+            assertTrue(transmitterEmptyAtDrain.get(), "drain returned before the UART's last stop bit");
+        }
+    }
+
+    @Test
+    void closingDropsDtrAndRtsUnlessTheConnectionHoldsThemForTheNextOpen() throws Exception {
+        for (boolean hold : new boolean[] {true, false, true}) {
+            PortOption[] options = hold ? new PortOption[] {PortOption.HOLD_DTR} : new PortOption[0];
+            try (SerialConnection connection = SerialConnection.open("/dev/ttyS1", LineSettings.of(9600), options)) {
+                // Linux raises both at every open, whatever the program asks.
+                assertEquals(List.of(true, true), uartOutputs(1), "open, hold " + hold);
+            }
+            assertEquals(List.of(hold, hold), uartOutputs(1), "closed, hold " + hold);
+        }
+    }
+
+    /** RTS and DTR of a 16550 as its driver reports them, with no open that would raise them. */
+    private static List<Boolean> uartOutputs(int port) throws IOException {
+        String line = Files.readAllLines(Path.of("/proc/tty/driver/serial")).stream()
+                .filter(uart -> uart.startsWith(port + ":")).findFirst().orElseThrow();
+        List<String> signals = List.of(line.substring(line.lastIndexOf(' ') + 1).split("\\|"));
+        return List.of(signals.contains("RTS"), signals.contains("DTR"));
+    }
+
+    @ParameterizedTest
+    @CsvSource({"/dev/ttyS1", "/dev/ttyUSB0"})
+    void nineBitWordsLeaveInOrderAndTheLineWaitsAtSpaceParity(String device) throws Exception {
+        try (SerialConnection bus = SerialConnection.open(device, LineSettings.of(9600), PortOption.MARK_ERRORS);
+                SerialConnection far = SerialConnection.open(HardwareLab.farEndOf(device), LineSettings.of(9600))) {
+            NineBit words = NineBit.over(bus);
+            words.write(0x1A5, 1, 2, 0x1A6, 3);
+            far.setReadTimeout(5_000);
+            assertArrayEquals(new byte[] {(byte) 0xA5, 1, 2, (byte) 0xA6, 3}, far.getInputStream().readNBytes(5));
+            assertEquals(Parity.SPACE, bus.settings().parity());
+            // The emulated wires carry no parity bit: what comes back is data words.
+            far.getOutputStream().write(new byte[] {7, (byte) 0xFF});
+            bus.setReadTimeout(5_000);
+            int[] got = new int[2];
+            ByteError[] errors = new ByteError[2];
+            for (int taken = 0; taken < got.length;) {
+                taken += words.read(got, errors, taken, got.length - taken);
+            }
+            assertEquals(List.of(7, 0xFF, ByteError.NONE, ByteError.NONE), List.of(got[0], got[1], errors[0], errors[1]));
         }
     }
 

@@ -126,6 +126,9 @@ public final class SerialLab {
     /** Raises (on) or lowers the modem control bits of a device, as deviceState opens it. */
     public static native void modemControl(String devicePath, int bits, boolean on);
 
+    /** Whether a UART's transmitter is empty, its last stop bit sent (TIOCSERGETLSR), as deviceState opens it. */
+    public static native boolean transmitterEmpty(String devicePath);
+
     /** True only inside the lab, where /dev is the lab's own. */
     public static native boolean insideLab();
 
