@@ -11,7 +11,8 @@
 // 0xFF under PARMRK: the stand-in keeps what TCSETS2 asked of those and tells
 // it back, so that the test writes a marked stream as a UART's line
 // discipline makes it, and appends each byte written as the 9-bit word the
-// UART sends (the ninth bit: mark parity) to STANDIN_DIR/wire, in hex.
+// UART sends (the ninth bit: mark parity) to STANDIN_DIR/wire, in hex, with
+// "d" for each tcdrain() and "m" or "s" where mark or space parity begins.
 // STANDIN_DEVICE names the pty; every other call goes to the real ioctl.
 // No emulated UART raises modem-status interrupts or line errors, so these
 // events are proven here, at the ioctl boundary.
@@ -60,8 +61,24 @@ bool asked = false;
 tcflag_t askedFraming = 0;
 tcflag_t askedMarks = 0;
 
+void onWire(const char* what) {
+  if (FILE* wire = std::fopen(file("wire").c_str(), "a")) {
+    std::fputs(what, wire);
+    std::fclose(wire);
+  }
+}
+
+// The ninth bit a framing sends: 1 for mark parity, 0 for space, -1 for none.
+int ninthBit(tcflag_t framing) {
+  if ((framing & (PARENB | CMSPAR)) != (PARENB | CMSPAR)) return -1;
+  return (framing & PARODD) != 0 ? 1 : 0;
+}
+
 int keepTermios(RealIoctl real, int fd, unsigned long request, termios2* line) {
   if (request == TCSETS2) {
+    const int before = asked ? ninthBit(askedFraming) : -1;
+    const int after = ninthBit(line->c_cflag & kFraming);
+    if (after >= 0 && after != before) onWire(after == 1 ? "m " : "s ");
     asked = true;
     askedFraming = line->c_cflag & kFraming;
     askedMarks = line->c_iflag & PARMRK;
@@ -129,6 +146,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   if ((request == TCSETS2 || request == TCGETS2) && standsIn(fd)) {
     return keepTermios(real, fd, request, static_cast<termios2*>(argument));
   }
+  if (request == TCSBRK && argument == reinterpret_cast<void*>(1) && standsIn(fd)) onWire("d ");
   return real(fd, request, argument);
 }
 
@@ -137,13 +155,11 @@ extern "C" ssize_t write(int fd, const void* data, size_t size) {
   static const auto real = reinterpret_cast<RealWrite>(dlsym(RTLD_NEXT, "write"));
   const ssize_t written = real(fd, data, size);
   if (written > 0 && standsIn(fd)) {
-    const unsigned ninth = askedFraming & (PARENB | CMSPAR | PARODD);
-    const unsigned high = ninth == (PARENB | CMSPAR | PARODD) ? 0x100 : 0;
-    if (FILE* wire = std::fopen(file("wire").c_str(), "a")) {
-      for (ssize_t i = 0; i < written; ++i) {
-        std::fprintf(wire, "%x ", high | static_cast<const unsigned char*>(data)[i]);
-      }
-      std::fclose(wire);
+    const unsigned high = ninthBit(askedFraming) == 1 ? 0x100 : 0;
+    for (ssize_t i = 0; i < written; ++i) {
+      char word[8];
+      std::snprintf(word, sizeof word, "%x ", high | static_cast<const unsigned char*>(data)[i]);
+      onWire(word);
     }
   }
   return written;

@@ -48,6 +48,7 @@ final class StandInListener {
                 PortOption.MARK_ERRORS)) {
             NineBit bus = NineBit.over(connection);
             bus.write(0x142, 1, 2, 0x143, 3);
+            bus.write(0x144);
             System.out.println("sent " + connection.settings().parity());
             int[] words = new int[5];
             ByteError[] errors = new ByteError[5];
