@@ -13,7 +13,8 @@ import serialslots.SerialConnection;
  * byte value (so one byte in 256 is 0xFF, which a marking line doubles):
  * plain reads of a connection that does not mark, plain reads of one that
  * does, and marked reads. Rounds alternate between the three; the figure is
- * the median round. Against a build without marks, only the first row runs.
+ * the median round. Against a build without marks, only the first row runs
+ * ({@code -Dbench.rows=1} runs only it anywhere, to compare builds).
  */
 public final class MarkedReadBenchmark {
 
@@ -25,7 +26,19 @@ public final class MarkedReadBenchmark {
     }
 
     private interface Reader {
-        int read(SerialConnection connection, byte[] buffer, ByteError[] errors) throws IOException;
+        int read(SerialConnection connection, byte[] buffer) throws IOException;
+    }
+
+    /** What an older build lacks, in a class of its own, loaded only once used. */
+    private static final class Marks {
+        static SerialConnection open(String device) throws IOException {
+            return SerialConnection.open(device, LineSettings.of(115200), PortOption.MARK_ERRORS);
+        }
+
+        static Reader reader() {
+            ByteError[] errors = new ByteError[BLOCK];
+            return (connection, buffer) -> connection.readMarked(buffer, errors, 0, buffer.length);
+        }
     }
 
     public static void main(String[] args) throws Exception {
@@ -33,16 +46,15 @@ public final class MarkedReadBenchmark {
         System.out.println("|---|---:|---:|");
         String[] subjects = {"read(), connection without marks", "read(), connection with MARK_ERRORS",
             "readMarked()"};
-        Reader plain = (connection, buffer, errors) -> connection.getInputStream().read(buffer);
-        Reader marked = (connection, buffer, errors) -> connection.readMarked(buffer, errors, 0, buffer.length);
+        Reader plain = (connection, buffer) -> connection.getInputStream().read(buffer);
         double[][] rates = new double[subjects.length][ROUNDS];
-        int rows = subjects.length;
+        int rows = Math.min(subjects.length, Integer.getInteger("bench.rows", subjects.length));
         try (SerialLab.FarEnd far = SerialLab.attach("/dev/ttyUSB41")) {
             for (int round = -1; round < ROUNDS; round++) {  // round -1 warms up
                 for (int row = 0; row < rows; row++) {
                     double rate;
                     try {
-                        rate = rate(far, row == 0, row == 2 ? marked : plain);
+                        rate = rate(far, row == 0, row == 2 ? Marks.reader() : plain);
                     } catch (LinkageError olderBuild) {
                         rows = 1;
                         break;
@@ -66,20 +78,18 @@ public final class MarkedReadBenchmark {
             block[i] = (byte) i;
         }
         try (SerialConnection connection = withoutMarks
-                ? SerialConnection.open(far.devicePath(), LineSettings.of(115200))
-                : SerialConnection.open(far.devicePath(), LineSettings.of(115200), PortOption.MARK_ERRORS)) {
+                ? SerialConnection.open(far.devicePath(), LineSettings.of(115200)) : Marks.open(far.devicePath())) {
             Thread sender = new Thread(() -> {
                 for (int i = 0; i < BLOCKS; i++) {
                     far.inject(block);
                 }
             });
             byte[] buffer = new byte[BLOCK];
-            ByteError[] errors = new ByteError[BLOCK];
             long total = (long) BLOCK * BLOCKS;
             long start = System.nanoTime();
             sender.start();
             for (long got = 0; got < total;) {
-                got += reader.read(connection, buffer, errors);
+                got += reader.read(connection, buffer);
             }
             long took = System.nanoTime() - start;
             sender.join();
