@@ -10,8 +10,10 @@ import serialslots.ByteError;
  * (PARMRK): {@code 0xFF 0x00 X} is X received with an error (a break: X is
  * 0), {@code 0xFF 0xFF} is one 0xFF. A mark may be split across reads; the
  * rest of it is always waiting already, since the kernel queues a mark whole.
- * The stream holds more bytes than they stand for, so {@link #available}
- * takes apart what is waiting to count it, and reads give that first.
+ * The stream holds more bytes than they stand for, so a read asks it for
+ * three times what it may return (a mark is three), keeps what it took apart
+ * beyond that for the next, and {@link #available} takes apart what is
+ * waiting to count it.
  */
 public final class Unmarker {
 
@@ -35,13 +37,16 @@ public final class Unmarker {
     private static final int PLAIN = 0;
     private static final int AFTER_ESCAPE = 1;
     private static final int AFTER_MARK = 2;
+    private static final ByteError[] KINDS = ByteError.values();
+    private static final byte NONE = (byte) ByteError.NONE.ordinal();
 
     private final Kinds kinds;
     // Guarded by reading, which a read holds while it waits: available() never waits for it.
     private final ReentrantLock reading = new ReentrantLock();
     private int state = PLAIN;
+    // Bytes taken apart and not yet read, each with its error's ordinal.
     private byte[] ready = new byte[0];
-    private ByteError[] readyErrors = new ByteError[0];
+    private byte[] readyErrors = new byte[0];
     private int readyAt;
     private int readyEnd;
 
@@ -58,25 +63,20 @@ public final class Unmarker {
     public int read(RawRead raw, byte[] buffer, ByteError[] errors, int offset, int length) throws IOException {
         reading.lock();
         try {
-            if (readyAt < readyEnd) {
-                int given = Math.min(length, readyEnd - readyAt);
-                System.arraycopy(ready, readyAt, buffer, offset, given);
-                if (errors != null) {
-                    System.arraycopy(readyErrors, readyAt, errors, offset, given);
-                }
-                readyAt += given;
-                return given;
-            }
-            for (;;) {
-                int got = raw.read(buffer, offset, length);
-                if (got < 0) {
-                    return got;
-                }
-                int made = taken(buffer, errors, offset, got);
-                if (made > 0) {
-                    return made;
+            while (readyAt == readyEnd) {
+                if (take(raw, (int) Math.min(3L * length, Integer.MAX_VALUE - 8)) < 0) {
+                    return -1;
                 }
             }
+            int given = Math.min(length, readyEnd - readyAt);
+            System.arraycopy(ready, readyAt, buffer, offset, given);
+            if (errors != null) {
+                for (int i = 0; i < given; i++) {
+                    errors[offset + i] = KINDS[readyErrors[readyAt + i]];
+                }
+            }
+            readyAt += given;
+            return given;
         } finally {
             reading.unlock();
         }
@@ -93,19 +93,7 @@ public final class Unmarker {
         }
         try {
             if (waiting > 0) {
-                int kept = readyEnd - readyAt;
-                if (ready.length < kept + waiting) {
-                    ready = Arrays.copyOf(ready, kept + waiting);
-                    readyErrors = Arrays.copyOf(readyErrors, kept + waiting);
-                }
-                System.arraycopy(ready, readyAt, ready, 0, kept);
-                System.arraycopy(readyErrors, readyAt, readyErrors, 0, kept);
-                readyAt = 0;
-                readyEnd = kept;
-                int got = now.read(ready, readyEnd, waiting);
-                if (got > 0) {
-                    readyEnd += taken(ready, readyErrors, readyEnd, got);
-                }
+                take(now, waiting);
             }
             return readyEnd - readyAt;
         } finally {
@@ -124,21 +112,36 @@ public final class Unmarker {
         }
     }
 
-    /** Takes apart {@code got} bytes just read; OVERRUN goes on the first, unless it has an error of its own. */
-    private int taken(byte[] buffer, ByteError[] errors, int offset, int got) {
-        kinds.refresh();
-        int made = unmark(buffer, errors, offset, got);
-        if (kinds.overran() && made > 0 && errors != null && errors[offset] == ByteError.NONE) {
-            errors[offset] = ByteError.OVERRUN;
+    /** Reads up to {@code most} bytes of the stream and takes them apart after what is ready: -1 at its end. */
+    private int take(RawRead raw, int most) throws IOException {
+        int kept = readyEnd - readyAt;
+        if (ready.length < kept + most) {
+            ready = Arrays.copyOf(ready, kept + most);
+            readyErrors = Arrays.copyOf(readyErrors, kept + most);
         }
+        System.arraycopy(ready, readyAt, ready, 0, kept);
+        System.arraycopy(readyErrors, readyAt, readyErrors, 0, kept);
+        readyAt = 0;
+        readyEnd = kept;
+        int got = raw.read(ready, readyEnd, most);
+        if (got <= 0) {
+            return got;
+        }
+        kinds.refresh();
+        int made = unmark(readyEnd, got);
+        // OVERRUN goes on the first byte after the loss, unless it has an error of its own.
+        if (kinds.overran() && made > 0 && readyErrors[readyEnd] == NONE) {
+            readyErrors[readyEnd] = (byte) ByteError.OVERRUN.ordinal();
+        }
+        readyEnd += made;
         return made;
     }
 
     /** In place: the output never runs ahead of the input. */
-    private int unmark(byte[] buffer, ByteError[] errors, int offset, int length) {
+    private int unmark(int offset, int length) {
         int made = offset;
         for (int at = offset; at < offset + length; at++) {
-            byte value = buffer[at];
+            byte value = ready[at];
             ByteError error = ByteError.NONE;
             if (state == AFTER_MARK) {
                 state = PLAIN;
@@ -153,10 +156,8 @@ public final class Unmarker {
                 state = AFTER_ESCAPE;
                 continue;
             }
-            buffer[made] = value;
-            if (errors != null) {
-                errors[made] = error;
-            }
+            ready[made] = value;
+            readyErrors[made] = (byte) error.ordinal();
             made++;
         }
         return made - offset;

@@ -380,7 +380,18 @@ class ConnectionTest extends ConnectionContract {
             }
             marked.discardInput();
             assertEquals(0, marked.available());
+            // A frame that ends in silence is taken apart too; then as a read: a timeout, the end.
+            device.inject((byte) 0xFF, (byte) 0xFF, (byte) 0xFF, (byte) 0xFF);
+            marked.setReadTimeout(1_000);
+            assertEquals(4, marked.readUntilIdle(got, 0, got.length, 50_000));
+            assertEquals(List.of((byte) 0xFF, (byte) 0xFF, (byte) 0xFF, (byte) 0xFF), List.of(got[0], got[1], got[2],
+                    got[3]));
+            marked.setReadTimeout(50);
+            assertThrows(SerialTimeoutException.class, () -> marked.readMarked(got, errors, 0, 1));
+            device.close();
+            assertEquals(-1, marked.readMarked(got, errors, 0, 1));
         }
+        device = SerialLab.attach("/dev/ttyUSB4");
         try (SerialConnection plain = SerialConnection.open("/dev/ttyUSB4", LineSettings.of(9600))) {
             SerialLab.Attributes line = device.attributes();
             assertEquals(List.of(0, hupcl), List.of(line.iflag & (parmrk | inpck), line.cflag & hupcl));

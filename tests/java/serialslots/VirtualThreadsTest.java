@@ -31,6 +31,29 @@ class VirtualThreadsTest {
         }
     }
 
+    @Test
+    void aMarkedReadWaitingOnAVirtualThreadTakesTheMarksApart() throws Exception {
+        ExecutorService virtual = virtualThreads();
+        try (SerialLab.FarEnd end = SerialLab.attach("/dev/ttyUSB99");
+                SerialConnection port = SerialConnection.open(end.devicePath(), LineSettings.of(9600),
+                        PortOption.MARK_ERRORS)) {
+            Future<List<Object>> read = virtual.submit(() -> {
+                byte[] got = new byte[3];
+                ByteError[] errors = new ByteError[3];
+                for (int taken = 0; taken < got.length;) {
+                    taken += port.readMarked(got, errors, taken, got.length - taken);
+                }
+                return List.of(got[0], got[1], got[2], errors[0], errors[2]);
+            });
+            Thread.sleep(100);
+            end.inject((byte) 0xFF, (byte) 0, (byte) 5);
+            assertEquals(List.of((byte) 0xFF, (byte) 0, (byte) 5, ByteError.NONE, ByteError.NONE),
+                    read.get(5, TimeUnit.SECONDS));
+        } finally {
+            virtual.shutdownNow();
+        }
+    }
+
     /** On lab ptys, and on virtual devices, whose waits are Java's own. */
     @ParameterizedTest
     @ValueSource(booleans = {false, true})
