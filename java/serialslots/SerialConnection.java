@@ -153,12 +153,12 @@ public final class SerialConnection implements Closeable {
         return new SerialConnection(Schemes.open(port, settings, exclusive, options), options);
     }
 
-    /** What 9-bit words need: a device of this machine, */
+    /** Whether the device is of this machine, as 9-bit words need. */
     boolean isLocal() {
         return port instanceof LocalTransport;
     }
 
-    /** and its bad bytes marked. */
+    /** Whether bad bytes come marked, as 9-bit words need. */
     boolean marksErrors() {
         return options.contains(PortOption.MARK_ERRORS);
     }

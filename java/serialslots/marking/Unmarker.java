@@ -4,6 +4,7 @@ import java.io.IOException;
 import java.util.Arrays;
 import java.util.concurrent.locks.ReentrantLock;
 import serialslots.ByteError;
+import serialslots.internal.Failures;
 
 /**
  * Takes apart a received stream in which the line discipline marked errors
@@ -20,6 +21,11 @@ public final class Unmarker {
     /** One read of the marked stream: at least one byte, or -1 at its end. */
     public interface RawRead {
         int read(byte[] buffer, int offset, int length) throws IOException;
+    }
+
+    /** A transport's read of its bytes as received. */
+    public interface Received {
+        int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException;
     }
 
     /** What a mark stood for, which the stream does not say. */
@@ -52,6 +58,26 @@ public final class Unmarker {
 
     public Unmarker(Kinds kinds) {
         this.kinds = kinds;
+    }
+
+    /** A transport's plain read: through {@code unmarker}, or as received where it is null. */
+    public static int read(Unmarker unmarker, Received received, byte[] buffer, int offset, int length,
+            int timeoutMillis, int idleMicros) throws IOException {
+        if (unmarker == null) {
+            return received.read(buffer, offset, length, timeoutMillis, idleMicros);
+        }
+        return unmarker.read((into, at, most) -> received.read(into, at, most, timeoutMillis, idleMicros), buffer, null,
+                offset, length);
+    }
+
+    /** A transport's marked read, refused where bytes come unmarked ({@code unmarker} null). */
+    public static int readMarked(Unmarker unmarker, String device, Received received, byte[] buffer,
+            ByteError[] errors, int offset, int length, int timeoutMillis) throws IOException {
+        if (unmarker == null) {
+            throw Failures.notMarking(device);
+        }
+        return unmarker.read((into, at, most) -> received.read(into, at, most, timeoutMillis, 0), buffer, errors,
+                offset, length);
     }
 
     /**

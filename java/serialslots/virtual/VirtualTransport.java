@@ -95,21 +95,13 @@ public final class VirtualTransport implements Transport {
 
     @Override
     public int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException {
-        if (unmarker != null) {
-            return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, idleMicros), buffer,
-                    null, offset, length);
-        }
-        return readAsReceived(buffer, offset, length, timeoutMillis, idleMicros);
+        return Unmarker.read(unmarker, this::readAsReceived, buffer, offset, length, timeoutMillis, idleMicros);
     }
 
     @Override
     public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
             throws IOException {
-        if (unmarker == null) {
-            throw Failures.notMarking(name());
-        }
-        return unmarker.read((into, at, most) -> readAsReceived(into, at, most, timeoutMillis, 0), buffer, errors,
-                offset, length);
+        return Unmarker.readMarked(unmarker, name(), this::readAsReceived, buffer, errors, offset, length, timeoutMillis);
     }
 
     private int readAsReceived(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros)
