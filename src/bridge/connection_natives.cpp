@@ -143,17 +143,14 @@ struct PinnedArray {
 
 // The one call that answers no result: a handle is a whole jlong, so what an
 // open says besides goes into the report.
-JNIEXPORT jlong JNICALL Java_serialslots_local_NativeConnection_open(JNIEnv* env, jclass, jstring path,
-                                                               jboolean exclusive, jint baud,
-                                                               jint dataBits, jint stopBits,
-                                                               jint parity, jint flow,
-                                                               jint options,
-                                                               jintArray failure) {
+JNIEXPORT jlong JNICALL Java_serialslots_local_NativeConnection_open(
+    JNIEnv* env, jclass, jstring path, jboolean exclusive, jint baud, jint dataBits, jint stopBits,
+    jint parity, jint flow, jint options, jintArray failure) {
   ScopedUtfChars device(env, path);
   if (device.c_str() == nullptr) return 0;
-  const OpenResult opened = Connection::open(device.c_str(), exclusive == JNI_TRUE,
-                                             settingsOf(baud, dataBits, stopBits, parity, flow),
-                                             options);
+  const OpenResult opened =
+      Connection::open(device.c_str(), exclusive == JNI_TRUE,
+                       settingsOf(baud, dataBits, stopBits, parity, flow), options);
   report(env, failure, opened.failure, opened.error, opened.line);
   return reinterpret_cast<jlong>(opened.connection);
 }

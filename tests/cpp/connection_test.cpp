@@ -42,7 +42,8 @@ struct StandInDriver {
   int queued = 0;                        // bytes TIOCOUTQ reports for ever; atomic: set while a drain waits
   bool transmitterStuck = false;         // tcdrain waits for a signal
   int busyBeforeStuckMillis = 0;         // first: runs that long, so a signal comes before the wait
-  int transmitterBusyAsks = -1;          // TIOCSERGETLSR: not empty that many times, then empty; -1: no such request
+  // TIOCSERGETLSR: not empty that many times, then empty; -1: the driver has no such request.
+  int transmitterBusyAsks = -1;
   int transmitterAsks = 0;
   // RS-485, as serial_core sanitizes it: delays clamped, flags it lacks dropped.
   bool rs485 = false;
