@@ -9,7 +9,9 @@ public enum PortOption {
      * plain reads give the same bytes as without this option (a bad byte as
      * received, a break as 0). A 16550-class UART and an FTDI adapter mark
      * parity and framing errors and breaks; a CDC-ACM board, whose protocol
-     * carries none with the bytes, never does. Refused by remote ports.
+     * carries none with the bytes, never does. Refused by remote ports. The
+     * marks are a setting of the device, one for all its opens: shared opens
+     * of one device should all mark, or none.
      */
     MARK_ERRORS,
     /**

@@ -42,6 +42,8 @@ public final class VirtualLine {
     static final int RECEIVED_BY_CONNECTION_MOST = 1 << 16;
     /** A paced line's transmit queue, as a kernel's. */
     static final int TRANSMIT_QUEUE = 4096;
+    /** A received 0xFF, as a line that marks errors gives it. */
+    private static final byte[] DOUBLED_FF = {(byte) 0xFF, (byte) 0xFF};
 
     private final String name;
     private final boolean loopback;
@@ -320,10 +322,16 @@ public final class VirtualLine {
             return toConnection.put(bytes, offset, length);
         }
         int put = 0;
-        while (put < length && toConnection.room() >= 2) {
-            byte value = bytes[offset + put];
-            toConnection.put(value == (byte) 0xFF ? new byte[] {value, value} : new byte[] {value}, 0,
-                    value == (byte) 0xFF ? 2 : 1);
+        while (put < length) {
+            int run = put;
+            while (run < length && bytes[offset + run] != (byte) 0xFF) {
+                run++;
+            }
+            put += toConnection.put(bytes, offset + put, run - put);
+            if (put < run || put == length || toConnection.room() < 2) {
+                break;  // the ring is full, or all went
+            }
+            toConnection.put(DOUBLED_FF, 0, 2);
             put++;
         }
         return put;
