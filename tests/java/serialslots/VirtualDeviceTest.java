@@ -200,6 +200,32 @@ class VirtualDeviceTest extends ConnectionContract {
     }
 
     @Test
+    void moreThanTheLineHoldsArrivesWholeAtAConnectionThatMarks() throws Exception {
+        // The ring fills up to one byte short of a doubled 0xFF, then every value passes.
+        byte[] sent = new byte[150_001];
+        Arrays.fill(sent, 0, 65_535, (byte) 'A');
+        for (int i = 65_535; i < sent.length; i++) {
+            sent[i] = (byte) (0xFF + i * 7 - 65_535 * 7);
+        }
+        try (VirtualDevice device = VirtualDevice.create("marked-bulk");
+                SerialConnection connection = SerialConnection.open("virtual:marked-bulk", LineSettings.of(9600),
+                        PortOption.MARK_ERRORS)) {
+            Thread writer = new Thread(() -> {
+                try {
+                    device.output().write(sent);
+                } catch (IOException e) {
+                    throw new IllegalStateException(e);
+                }
+            });
+            writer.start();
+            Thread.sleep(200);
+            connection.setReadTimeout(5_000);
+            assertArrayEquals(sent, connection.getInputStream().readNBytes(sent.length));
+            writer.join();
+        }
+    }
+
+    @Test
     void aLoopReceivesWhatItSendsAndItsOutputsAreItsInputs() throws Exception {
         try (SerialConnection loop = SerialConnection.open("loop://", LineSettings.of(115200));
                 SerialConnection other = SerialConnection.open("loop://", LineSettings.of(115200))) {
