@@ -9,7 +9,9 @@ import serialslots.LineCounters;
  * parity error, a framing error and a break alike, but counts each kind
  * before the byte can be read. Marks take the kinds counted and not yet
  * given out; only where two kinds come between two reads is their order
- * unknown, and a break's zero byte goes first.
+ * unknown, and a break's zero byte goes first. A mark beyond the counts
+ * takes the kind before it: an FTDI adapter reports one error for a USB
+ * packet, and its driver marks every byte of the packet.
  */
 public final class CountedKinds implements Unmarker.Kinds {
 
@@ -19,6 +21,7 @@ public final class CountedKinds implements Unmarker.Kinds {
     private long framing;
     private long parity;
     private long lost;
+    private ByteError lastKind;
 
     /** @param counts the driver's counts now, or null where it keeps none */
     public CountedKinds(Supplier<LineCounters> counts) {
@@ -46,18 +49,18 @@ public final class CountedKinds implements Unmarker.Kinds {
     public ByteError marked(int value) {
         if (value == 0 && breaks > 0) {
             breaks--;
-            return ByteError.BREAK;
-        }
-        if (parity > 0) {
+            lastKind = ByteError.BREAK;
+        } else if (parity > 0) {
             parity--;
-            return ByteError.PARITY;
-        }
-        if (framing > 0) {
+            lastKind = ByteError.PARITY;
+        } else if (framing > 0) {
             framing--;
-            return ByteError.FRAMING;
+            lastKind = ByteError.FRAMING;
+        } else if (lastKind == null) {
+            // Counted before this connection began, or by a driver that keeps no counts.
+            return value == 0 ? ByteError.BREAK : ByteError.PARITY;
         }
-        // Counted before this connection began, or by a driver that keeps no counts.
-        return value == 0 ? ByteError.BREAK : ByteError.PARITY;
+        return lastKind;
     }
 
     @Override

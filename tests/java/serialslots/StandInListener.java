@@ -5,7 +5,7 @@ import java.util.EnumSet;
 /**
  * Listens to every event of a port and prints each, one line apiece, until
  * killed; with "rs485", sets an RS-485 mode and prints what the driver keeps;
- * with "ninebit", sends 9-bit words, then prints the five it receives.
+ * with "ninebit", sends 9-bit words, then prints the six it receives.
  */
 final class StandInListener {
 
@@ -50,8 +50,8 @@ final class StandInListener {
             bus.write(0x142, 1, 2, 0x143, 3);
             bus.write(0x144);
             System.out.println("sent " + connection.settings().parity());
-            int[] words = new int[5];
-            ByteError[] errors = new ByteError[5];
+            int[] words = new int[6];
+            ByteError[] errors = new ByteError[6];
             for (int got = 0; got < words.length;) {
                 got += bus.read(words, errors, got, words.length - got);
             }
