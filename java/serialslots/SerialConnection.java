@@ -391,8 +391,10 @@ public final class SerialConnection implements Closeable {
      * opened with {@link PortOption#MARK_ERRORS}. A UART marks parity and
      * framing errors and breaks where they arrived; the kernel marks the two
      * errors alike, so which of them a byte had comes from the driver's
-     * counts, exact unless both kinds arrive between two reads. OVERRUN is
-     * told on the first byte read after bytes were lost.
+     * counts, exact unless both kinds arrive between two reads (an FTDI
+     * adapter reports one error for a whole USB packet, and every byte of it
+     * comes marked). OVERRUN is told on the first byte read after bytes were
+     * lost, unless that byte has an error of its own.
      *
      * @param data where the bytes go
      * @param errors where each byte's error goes, at the same index
