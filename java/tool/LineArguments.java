@@ -5,10 +5,14 @@ import java.util.List;
 import serialslots.FlowControl;
 import serialslots.LineSettings;
 import serialslots.Parity;
+import serialslots.PortOption;
 import serialslots.Rs485;
 import serialslots.SerialConnection;
 
-/** PORT BAUD SIZE STOP PARITY, --flow, --rs485 and --low-latency, as the commands that open a connection take them. */
+/**
+ * PORT BAUD SIZE STOP PARITY, --flow, --rs485, --low-latency and --hold-dtr, as the commands that open a connection
+ * take them.
+ */
 final class LineArguments {
 
     static final String USAGE = "PORT BAUD SIZE STOP PARITY";
@@ -24,11 +28,13 @@ final class LineArguments {
             "  --flow none|rtscts|xonxoff   flow control (default none)",
             "  --rs485        RS-485 mode: the driver sets RTS while sending (where it has the mode)",
             "  --low-latency  received bytes handed on at once (an FTDI adapter: 1 ms, not 16)",
+            "  --hold-dtr     DTR and RTS stay raised after exit, so a board with auto-reset does",
+            "                 not restart at the next open",
             "  --trace FILE   a record of every byte, setting and call, time-stamped (- for stderr)");
     static final String FLOW = "--flow";
     static final String TRACE = "--trace";
     /** The switches of the line besides its settings. */
-    static final List<String> SWITCHES = List.of("--rs485", "--low-latency");
+    static final List<String> SWITCHES = List.of("--rs485", "--low-latency", "--hold-dtr");
 
     private LineArguments() {
     }
@@ -59,7 +65,8 @@ final class LineArguments {
         String name = arguments.positional.get(0);
         String trace = arguments.value(TRACE);
         SerialConnection port = SerialConnection.open(trace == null ? name : "spy://" + name + "?file=" + trace,
-                settings(arguments));
+                settings(arguments), arguments.has("--hold-dtr") ? new PortOption[] {PortOption.HOLD_DTR}
+                        : new PortOption[0]);
         try {
             if (arguments.has("--rs485")) {
                 port.setRs485(Rs485.standard());

@@ -123,7 +123,9 @@ class SerialToolTest {
                     /dev/ttyS14    COM14     S1          busy   \n/dev/ttyUSB12  COMUSB12  US          free   \n""",
                     tool("list", "--root", root.toString(), "--probe").out);
             assertEquals(new Run(0, "sent     4 bytes: 48 69 0D 0A  |Hi..|\nreceived 4 bytes: 48 69 0D 0A  |Hi..|\n", ""),
-                    tool("send", "COM11", "9600", "8", "1", "N", "Hi", "--crlf", "--wait", "200"));
+                    tool("send", "COM11", "9600", "8", "1", "N", "Hi", "--crlf", "--wait", "200", "--hold-dtr"));
+            final int hupcl = 02000;
+            assertEquals(0, a.attributes().cflag & hupcl, "the port drops DTR at close despite --hold-dtr");
             Run hex = tool("send", "/dev/ttyS11", "250000", "8", "2", "N", "--hex", "41 00 ff 0a", "--flow", "rtscts");
             assertTrue(hex.out.contains("received 4 bytes: 41 00 FF 0A  |A...|"), hex.out);
         }
