@@ -274,14 +274,18 @@ void Connection::release(int lingerMillis) noexcept {
   pthread_attr_destroy(&detached);
 }
 
+long long Connection::charactersNanos(int characters) noexcept {
+  LineSettings line{};
+  const int baud = line::readLine(fd_, line) == 0 && line.baud > 0 ? line.baud : 9600;
+  return characters * 11 * 1000000000LL / baud;
+}
+
 void Connection::letOutputLeave(int lingerMillis) noexcept {
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
   // The line has stopped when nothing left for the time 64 characters take
   // (at least 100 ms: USB adapters send in packets, late).
-  LineSettings line{};
-  const int baud = line::readLine(fd_, line) == 0 && line.baud > 0 ? line.baud : 9600;
-  const long long stillness = std::max(100000000LL, 64 * 11 * 1000000000LL / baud);
+  const long long stillness = std::max(100000000LL, charactersNanos(64));
   const long long end = lingerMillis > 0 ? deadlineAfter(lingerMillis) : 0;
   long long moved = nowNanos();
   for (int left = queued; left > 0;) {
@@ -429,9 +433,7 @@ Outcome Connection::drain(int timeoutMillis) noexcept {
   // they report here is the last packet's, which may be old.
   struct stat device {};
   if (fstat(fd_, &device) != 0 || major(device.st_rdev) == kUsbSerialMajor) return drained;
-  LineSettings line{};
-  const int baud = line::readLine(fd_, line) == 0 && line.baud > 0 ? line.baud : 9600;
-  const long long giveUp = nowNanos() + std::max(1000000000LL, 256 * 11 * 1000000000LL / baud);
+  const long long giveUp = nowNanos() + std::max(1000000000LL, charactersNanos(256));
   for (unsigned status = 0; ioctl(fd_, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT) &&
                             nowNanos() < giveUp;) {
     const int wait = millisUntil(deadline);

@@ -205,6 +205,8 @@ class Connection {
   void release(int lingerMillis) noexcept;
   // Lets queued output leave while it keeps leaving, up to lingerMillis.
   void letOutputLeave(int lingerMillis) noexcept;
+  // How long `characters` of 11 bits take at the line's rate (9600 where it is unknown).
+  long long charactersNanos(int characters) noexcept;
   // The int an ioctl reads, or -1 with `outcome` set.
   int readInt(unsigned long request, Outcome& outcome) noexcept;
   friend class Call;

@@ -105,8 +105,25 @@ public final class SpyTransport implements Transport {
 
     @Override
     public int read(byte[] buffer, int offset, int length, int timeoutMillis, int idleMicros) throws IOException {
+        return received(buffer, offset, () -> spied.read(buffer, offset, length, timeoutMillis, idleMicros));
+    }
+
+    @Override
+    public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
+            throws IOException {
+        int got = received(buffer, offset, () -> spied.readMarked(buffer, errors, offset, length, timeoutMillis));
+        for (int at = offset; at < offset + got; at++) {
+            if (errors[at] != ByteError.NONE) {
+                trace.record("rx error " + errors[at] + " at " + (at - offset));
+            }
+        }
+        return got;
+    }
+
+    /** Runs a read, recording the bytes it took, the end of the stream or its failure. */
+    private int received(byte[] buffer, int offset, Call<Integer> read) throws IOException {
         try {
-            int got = spied.read(buffer, offset, length, timeoutMillis, idleMicros);
+            int got = read.run();
             if (got < 0) {
                 trace.record("rx end");
             } else {
@@ -117,21 +134,6 @@ public final class SpyTransport implements Transport {
             trace.record("failed read: " + e.getMessage());
             throw e;
         }
-    }
-
-    @Override
-    public int readMarked(byte[] buffer, ByteError[] errors, int offset, int length, int timeoutMillis)
-            throws IOException {
-        int got = read("read marked", () -> spied.readMarked(buffer, errors, offset, length, timeoutMillis));
-        if (got > 0) {
-            trace.bytes("rx", buffer, offset, got);
-            for (int at = offset; at < offset + got; at++) {
-                if (errors[at] != ByteError.NONE) {
-                    trace.record("rx error " + errors[at] + " at " + (at - offset));
-                }
-            }
-        }
-        return got;
     }
 
     @Override
